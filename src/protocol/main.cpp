@@ -1,0 +1,50 @@
+// Entry point: picks a mode from the command line; with no mode the JSON protocol runs.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "protocol/command_loop.h"
+#include "protocol/log.h"
+#include "protocol/offline_tools.h"
+
+namespace {
+
+// Value of the last `name` among argv[mode + 2 .. argc - 2], or nullptr.
+const char* optionValue(int argc, char** argv, int mode, const char* name) {
+    const char* value = nullptr;
+    for (int i = mode + 2; i <= argc - 2; ++i) {
+        if (std::strcmp(argv[i], name) == 0) value = argv[i + 1];
+    }
+    return value;
+}
+
+float secondsOption(int argc, char** argv, int mode, float def) {
+    const char* v = optionValue(argc, argv, mode, "--seconds");
+    return v ? static_cast<float>(std::atof(v)) : def;
+}
+
+// Modes whose subsystems this build does not contain yet.
+int unavailable(const char* mode) {
+    logf("[engine] %s ist in diesem Build noch nicht verfügbar", mode);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const int following = argc - 1 - i;
+        if (arg == "--list") return unavailable("--list");
+        if (arg == "--test" && following >= 1) return unavailable("--test");
+        if (arg == "--gen-test-wav" && following >= 1) {
+            return runGenTestWav(argv[i + 1], secondsOption(argc, argv, i, 4.0f));
+        }
+        if (arg == "--selftest" && following >= 1) return unavailable("--selftest");
+        if (arg == "--selftestdsp" && following >= 3) {
+            return runSelfTestDsp(argv[i + 1], argv[i + 2], argv[i + 3]);
+        }
+        if (arg == "--help") return printHelp();
+    }
+    return runProtocol();
+}
