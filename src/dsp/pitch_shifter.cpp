@@ -12,6 +12,9 @@ namespace {
 
 constexpr float kPi = 3.1415927f;
 constexpr float kTwoPi = 6.2831855f;
+constexpr float kInvTwoPi = 0.15915494f;
+constexpr float kRoundF = 0x1.8p23f;          // adding and subtracting it rounds to an integer
+constexpr float kPhaseFoldLimit = 262144.0f;  // 2^18 rad: a float step there is 1/32 rad
 constexpr float kInputLimit = 1e6f;
 
 // Branch-free select. A plain ?: with arithmetic in an arm lets the optimiser move that
@@ -44,8 +47,8 @@ inline float fastAtan2(float y, float x) {
     return y < 0.0f ? -a3 : a3;
 }
 
-// sin and cos of an unbounded phase: exact reduction in double (the phase sums grow without
-// limit), then single-precision polynomials on [-pi/4, pi/4].
+// sin and cos of a phase sum of up to 2^18 rad: exact reduction in double, then
+// single-precision polynomials on [-pi/4, pi/4].
 inline void fastSinCos(float phase, float& sinOut, float& cosOut) {
     constexpr double kTwoOverPi = 0.63661977236758134;
     constexpr double kHalfPi = 1.5707963267948966;
@@ -308,7 +311,12 @@ void PitchShifter::synthesise() {
         float d = (freq[k] - fk * binWidth) / binWidth;
         d = kTwoPi * d / osamp;
         d += fk * expected;
-        sum[k] += d;
+        // A float sum that grows without bound loses its fraction: a long session would drift
+        // off pitch and then into noise. Large sums fold back by whole turns; below the limit
+        // the sum accumulates exactly as a plain running sum would.
+        const float next = sum[k] + d;
+        const float folded = next - kTwoPi * ((next * kInvTwoPi + kRoundF) - kRoundF);
+        sum[k] = blend(std::fabs(next) > kPhaseFoldLimit, folded, next);
         float s, c;
         fastSinCos(sum[k], s, c);
         xr[k] = magn[k] * c;
