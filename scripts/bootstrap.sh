@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-numpy
+  pulseaudio pulseaudio-utils libpulse-dev
   clang-format
 )
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "protocol/command_loop.h"
+#include "protocol/live_test.h"
 #include "protocol/log.h"
 #include "protocol/offline_tools.h"
 
@@ -35,8 +36,11 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const int following = argc - 1 - i;
-        if (arg == "--list") return unavailable("--list");
-        if (arg == "--test" && following >= 1) return unavailable("--test");
+        if (arg == "--list") return runListDevices();
+        if (arg == "--test" && following >= 1) {
+            const char* seconds = optionValue(argc, argv, i, "--seconds");
+            return runLiveTest(argv[i + 1], seconds ? std::atoi(seconds) : 10);
+        }
         if (arg == "--gen-test-wav" && following >= 1) {
             return runGenTestWav(argv[i + 1], secondsOption(argc, argv, i, 4.0f));
         }

@@ -1,0 +1,85 @@
+// The audio device layer: the endpoint list, name resolution, cable detection and the capture and
+// render streams. Platform-neutral; each platform implements it in source files of its own.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One active audio endpoint.
+struct KwDevice {
+    std::string id;    // the platform's endpoint id; never empty in a list
+    std::string name;  // friendly name; empty when the platform has none
+    bool isCapture = false;
+    bool isDefault = false;
+};
+
+// Capture endpoints first, then render endpoints, each in the platform's order. Throws
+// std::runtime_error with a German message when the platform's audio service cannot be reached.
+std::vector<KwDevice> kwEnumerateDevices();
+
+// The endpoint id to open for a user-supplied name; empty means the default device. Lets the
+// enumeration's exception pass.
+std::string kwResolveDevice(const std::string& name, bool isCapture);
+
+// The first render endpoint that is the virtual cable; false (outs untouched) when there is none or
+// the devices cannot be listed.
+bool kwFindCable(std::string& outId, std::string& outName);
+
+// True when a render endpoint with this friendly name is the virtual cable.
+bool kwIsCableName(const std::string& name);
+
+// Every byte through the C library's tolower: ASCII letters change, UTF-8 sequences stay.
+std::string lower(const std::string& s);
+
+// A shared-mode capture stream: every packet of interleaved float32 frames at the device's own
+// rate and channel count reaches the callback, on the stream's own thread.
+class KwCapture {
+  public:
+    struct Impl;
+
+    KwCapture();
+    ~KwCapture();
+    KwCapture(const KwCapture&) = delete;
+    KwCapture& operator=(const KwCapture&) = delete;
+
+    // Opens endpoint id (empty: the default capture device) and starts the stream's thread; an
+    // open stream is closed first. On failure err holds the German reason.
+    bool open(const std::string& id, std::function<void(const float*, int)> cb, std::string& err);
+    // Stops the thread and releases everything; nothing happens when not open.
+    void close();
+
+    std::unique_ptr<Impl> impl;
+    std::function<void(const float*, int)> callback;  // (samples, frames), valid during the call
+    std::atomic<bool> stopFlag{false};
+    int sampleRate = 48000;
+    int channels = 2;
+    double periodMs = 10.0;
+};
+
+// A shared-mode render stream: the callback fills every stretch the device asks for and returns
+// the frames that carried real data; fewer than asked counts an underrun.
+class KwRender {
+  public:
+    struct Impl;
+
+    KwRender();
+    ~KwRender();
+    KwRender(const KwRender&) = delete;
+    KwRender& operator=(const KwRender&) = delete;
+
+    // As KwCapture::open, for a render endpoint (empty id: the default render device).
+    bool open(const std::string& id, std::function<int(float*, int)> cb, std::string& err);
+    void close();
+
+    std::unique_ptr<Impl> impl;
+    std::function<int(float*, int)> callback;  // must write all frames × channels floats
+    std::atomic<bool> stopFlag{false};
+    std::atomic<uint32_t> underruns{0};
+    int sampleRate = 48000;
+    int channels = 2;
+    double periodMs = 10.0;
+};

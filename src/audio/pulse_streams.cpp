@@ -1,0 +1,254 @@
+// KwCapture and KwRender on the sound server. Each open stream has a pa_threaded_mainloop of its
+// own whose thread runs the owner's callback whenever the server delivers or asks for audio.
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "audio/kw_audio.h"
+#include "audio/pulse_session.h"
+
+namespace {
+
+// Requested buffering per stream; the server rounds it to its own fragment grid.
+constexpr pa_usec_t kPeriodUs = 10 * PA_USEC_PER_MSEC;
+// The sound server's own default real-time priority, so neither side starves the other.
+constexpr int kRealtimePriority = 5;
+
+void raisePriority() {
+    sched_param param{};
+    param.sched_priority = kRealtimePriority;
+    // Refused without the privilege; the stream then runs at normal priority.
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+// The direction-independent part of a stream: connection, device lookup and one float32 stream
+// at the device's own rate and channel count. Destruction disconnects and joins the thread.
+struct PulseStream {
+    PulseSession session;
+    pa_stream* stream = nullptr;
+    size_t frameBytes = 0;
+    std::vector<float> buffer;  // capture: silence for holes; render: the block being filled
+
+    ~PulseStream() {
+        if (!stream) return;
+        PulseLock lock(session);
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_write_callback(stream, nullptr, nullptr);
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+    }
+
+    // Leaves the stream connected but corked, its format in rate, channels and periodMs (the
+    // negotiated buffering: the playback target length, or the capture fragment).
+    bool setUp(bool isCapture, const std::string& id, int& rate, int& channels, double& periodMs,
+               std::string& err) {
+        const std::string kind = isCapture ? "Capture" : "Render";
+        if (!session.connect(isCapture ? "kw-capture" : "kw-render", err)) return false;
+        PulseLock lock(session);
+
+        std::vector<PulseEndpoint> found;
+        const char* defaultName = isCapture ? "@DEFAULT_SOURCE@" : "@DEFAULT_SINK@";
+        const int error =
+            session.queryEndpoints(isCapture, id.empty() ? defaultName : id.c_str(), found);
+        // The server answers a name it cannot hold (blanks, say) with "invalid argument".
+        const bool unknown = error == PA_ERR_NOENTITY || error == PA_ERR_INVALID;
+        if (unknown || (error == PA_OK && found.empty())) {
+            err = kind + "-Endpoint nicht gefunden: " + (id.empty() ? "(Standard)" : id);
+            return false;
+        }
+        if (error != PA_OK) {
+            err = pulseConnectionError(error);
+            return false;
+        }
+        const PulseEndpoint& device = found.front();
+
+        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, device.spec.rate, device.spec.channels};
+        frameBytes = pa_frame_size(&spec);
+        stream = pa_stream_new(session.context(), kind.c_str(), &spec,
+                               pa_channel_map_valid(&device.map) ? &device.map : nullptr);
+        if (!stream) return initializeFailed(kind, pa_context_errno(session.context()), err);
+        pa_stream_set_state_callback(
+            stream,
+            [](pa_stream* s, void* loop) {
+                // Runs on the stream's own thread, the one that will serve the callbacks.
+                if (pa_stream_get_state(s) == PA_STREAM_READY) raisePriority();
+                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+            },
+            session.loop());
+
+        pa_buffer_attr attr;
+        std::memset(&attr, 0xff, sizeof attr);  // every field: the server's choice
+        const uint32_t periodBytes = static_cast<uint32_t>(pa_usec_to_bytes(kPeriodUs, &spec));
+        // Pinned to its device: when that vanishes the stream ends instead of moving elsewhere.
+        const auto flags = static_cast<pa_stream_flags_t>(
+            PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+        int rc;
+        if (isCapture) {
+            attr.fragsize = periodBytes;
+            rc = pa_stream_connect_record(stream, device.name.c_str(), &attr, flags);
+        } else {
+            attr.tlength = periodBytes;
+            rc = pa_stream_connect_playback(stream, device.name.c_str(), &attr, flags, nullptr,
+                                            nullptr);
+        }
+        if (rc < 0) return initializeFailed(kind, pa_context_errno(session.context()), err);
+        pa_stream_state_t state = PA_STREAM_UNCONNECTED;
+        session.waitUntil([&] {
+            state = pa_stream_get_state(stream);
+            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        });
+        if (state != PA_STREAM_READY) return initializeFailed(kind, session.lastError(), err);
+
+        const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream);
+        const uint32_t blockBytes = isCapture ? got->fragsize : got->tlength;
+        rate = static_cast<int>(spec.rate);
+        channels = spec.channels;
+        periodMs = 1000.0 * static_cast<double>(blockBytes / frameBytes) / spec.rate;
+        buffer.assign(blockBytes / sizeof(float), 0.0f);
+        return true;
+    }
+
+    // Uncorks the stream.
+    bool start(const char* kind, std::string& err) {
+        int success = 0;
+        pa_operation* op = pa_stream_cork(
+            stream, 0, [](pa_stream*, int ok, void* result) { *static_cast<int*>(result) = ok; },
+            &success);
+        if (!session.complete(op) || !success) {
+            err = std::string(kind) + " Start fehlgeschlagen";
+            return false;
+        }
+        return true;
+    }
+
+    static bool initializeFailed(const std::string& kind, int error, std::string& err) {
+        err = kind + " Initialize fehlgeschlagen (Fehler " + std::to_string(error) + ": " +
+              pa_strerror(error) + ")";
+        return false;
+    }
+};
+
+// Both opens: close an open stream, take the callback, set the stream up, let prepare(impl) hook
+// in the data callback, start. A failed open releases everything at once, so nothing
+// half-started keeps running.
+template <class Stream, class Callback, class Prepare>
+bool openStream(Stream& s, Callback cb, bool isCapture, const std::string& id, std::string& err,
+                Prepare prepare) {
+    s.close();
+    s.callback = std::move(cb);
+    s.impl = std::make_unique<typename Stream::Impl>(s);
+    PulseStream& pulse = s.impl->pulse;
+    bool ok = pulse.setUp(isCapture, id, s.sampleRate, s.channels, s.periodMs, err);
+    if (ok) {
+        s.stopFlag = false;
+        PulseLock lock(pulse.session);
+        prepare(*s.impl);
+        ok = pulse.start(isCapture ? "Capture" : "Render", err);
+    }
+    if (!ok) s.impl.reset();
+    return ok;
+}
+
+template <class Stream>
+void closeStream(Stream& s) {
+    if (!s.impl) return;
+    s.stopFlag.exchange(true);
+    s.impl.reset();
+}
+
+}  // namespace
+
+struct KwCapture::Impl {
+    explicit Impl(KwCapture& o) : owner(o) {}
+    KwCapture& owner;
+    PulseStream pulse;
+
+    // Every fragment the server has queued; a hole reaches the callback as zeros of full length.
+    static void onRead(pa_stream* s, size_t, void* userdata) {
+        Impl& self = *static_cast<Impl*>(userdata);
+        KwCapture& owner = self.owner;
+        const void* data;
+        size_t bytes;
+        while (!owner.stopFlag.load(std::memory_order_relaxed) &&
+               pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
+            const int frames = static_cast<int>(bytes / self.pulse.frameBytes);
+            if (owner.callback && frames > 0) {
+                if (data) {
+                    owner.callback(static_cast<const float*>(data), frames);
+                } else {
+                    const size_t samples = static_cast<size_t>(frames) * owner.channels;
+                    if (self.pulse.buffer.size() < samples) self.pulse.buffer.resize(samples);
+                    owner.callback(self.pulse.buffer.data(), frames);
+                }
+            }
+            pa_stream_drop(s);
+        }
+    }
+};
+
+KwCapture::KwCapture() = default;
+
+KwCapture::~KwCapture() {
+    close();
+}
+
+bool KwCapture::open(const std::string& id, std::function<void(const float*, int)> cb,
+                     std::string& err) {
+    return openStream(*this, std::move(cb), true, id, err, [](Impl& opened) {
+        pa_stream_set_read_callback(opened.pulse.stream, Impl::onRead, &opened);
+    });
+}
+
+void KwCapture::close() {
+    closeStream(*this);
+}
+
+struct KwRender::Impl {
+    explicit Impl(KwRender& o) : owner(o) {}
+    KwRender& owner;
+    PulseStream pulse;
+
+    // One callback per request of the server, for everything it asks for.
+    static void onWrite(pa_stream* s, size_t bytes, void* userdata) {
+        Impl& self = *static_cast<Impl*>(userdata);
+        KwRender& owner = self.owner;
+        const int frames = static_cast<int>(bytes / self.pulse.frameBytes);
+        if (owner.stopFlag.load(std::memory_order_relaxed) || frames == 0) return;
+        const size_t samples = static_cast<size_t>(frames) * owner.channels;
+        // Grows only when the server asks for more than ever before.
+        if (self.pulse.buffer.size() < samples) self.pulse.buffer.resize(samples);
+        const int got = owner.callback ? owner.callback(self.pulse.buffer.data(), frames) : 0;
+        if (got < frames) owner.underruns.fetch_add(1, std::memory_order_relaxed);
+        pa_stream_write(s, self.pulse.buffer.data(), frames * self.pulse.frameBytes, nullptr, 0,
+                        PA_SEEK_RELATIVE);
+    }
+
+    // Playback starts from a full buffer of silence, so the first periods never underrun.
+    void primeWithSilence() {
+        const size_t bytes = pa_stream_writable_size(pulse.stream);
+        if (bytes == 0 || bytes == static_cast<size_t>(-1)) return;
+        if (pulse.buffer.size() * sizeof(float) < bytes) pulse.buffer.resize(bytes / sizeof(float));
+        std::fill(pulse.buffer.begin(), pulse.buffer.end(), 0.0f);
+        pa_stream_write(pulse.stream, pulse.buffer.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE);
+    }
+};
+
+KwRender::KwRender() = default;
+
+KwRender::~KwRender() {
+    close();
+}
+
+bool KwRender::open(const std::string& id, std::function<int(float*, int)> cb, std::string& err) {
+    return openStream(*this, std::move(cb), false, id, err, [](Impl& opened) {
+        opened.primeWithSilence();
+        pa_stream_set_write_callback(opened.pulse.stream, Impl::onWrite, &opened);
+    });
+}
+
+void KwRender::close() {
+    closeStream(*this);
+}
