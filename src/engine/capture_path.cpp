@@ -8,6 +8,13 @@ void Engine::onCapture(const float* in, int frames) {
     if (!running) return;
     if (frames < 1 || frames > kMaxBlockFrames) return;
     const size_t n = static_cast<size_t>(channels) * frames;
+    // The largest block of the last second tells the render side how much slack it needs.
+    blockWindow_.largest = std::max(blockWindow_.largest, n);
+    blockWindow_.frames += frames;
+    if (blockWindow_.frames >= sampleRate) {
+        largestCaptureBlock_.store(blockWindow_.largest, std::memory_order_relaxed);
+        blockWindow_ = {};
+    }
     float* buf = buf_.data();
     std::copy_n(in, n, buf);
     if (muted) std::fill_n(buf, n, 0.0f);

@@ -6,10 +6,13 @@
 
 namespace {
 
-// Capture periods of backlog a render stream may lag behind before its oldest samples are
-// dropped: enough to ride out the jitter of capture blocks, small enough that a late or slow
-// output cannot leave the voice delayed for the rest of the session.
+// An output that falls behind the capture (a stream that started late, a stall, a render clock
+// slower than the capture clock) would keep the voice delayed for the rest of the session.
+// Backlog beyond two capture periods is dropped at once; beyond that, once a second, whatever the
+// ring held throughout the second above one request and two capture blocks is dropped, so the
+// delay returns to its minimum after every hiccup.
 constexpr double kBacklogPeriods = 2.0;
+constexpr size_t kCushionBlocks = 2;
 
 std::string defaultModelDir() {
     const char* env = std::getenv("KW_MODEL_DIR");
@@ -32,14 +35,16 @@ Engine::~Engine() {
     stop();
 }
 
-bool Engine::openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuffer>& ring,
+bool Engine::openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuffer>& ring, Lag& lag,
                         const std::string& id, std::string& err) {
     out = std::make_unique<KwRender>();
     ring = std::make_unique<RingBuffer>();
+    lag = Lag{};
     RingBuffer* r = ring.get();
     KwRender* s = out.get();
+    Lag* l = &lag;
     if (out->open(
-            id, [this, r, s](float* buf, int frames) { return render(*r, *s, buf, frames); },
+            id, [this, r, l, s](float* buf, int frames) { return render(*r, *l, *s, buf, frames); },
             err)) {
         return true;
     }
@@ -48,9 +53,17 @@ bool Engine::openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuff
     return false;
 }
 
-int Engine::render(RingBuffer& ring, const KwRender& stream, float* out, int frames) {
+int Engine::render(RingBuffer& ring, Lag& lag, const KwRender& stream, float* out, int frames) {
     const size_t want = static_cast<size_t>(frames) * stream.channels;
-    const size_t dropped = ring.trimTo(want + backlogSamples_.load(std::memory_order_relaxed));
+    size_t dropped = ring.trimTo(want + backlogSamples_.load(std::memory_order_relaxed));
+    lag.minFill = std::min(lag.minFill, ring.fill());
+    lag.frames += frames;
+    if (lag.frames >= stream.sampleRate) {
+        const size_t cushion =
+            want + kCushionBlocks * largestCaptureBlock_.load(std::memory_order_relaxed);
+        if (lag.minFill > cushion) dropped += ring.read(nullptr, lag.minFill - cushion);
+        lag = Lag{};
+    }
     if (dropped) discarded_.fetch_add(dropped / stream.channels, std::memory_order_relaxed);
     const size_t n = ring.read(out, want);
     std::fill(out + n, out + want, 0.0f);
@@ -63,7 +76,7 @@ bool Engine::start(std::string& err) {
     const std::string monitorId = kwResolveDevice(outputName, false);
 
     std::string streamErr;
-    if (!openRender(monitorOut, monitorRing, monitorId, streamErr)) {
+    if (!openRender(monitorOut, monitorRing, monitorLag_, monitorId, streamErr)) {
         err = "Monitor-Output: " + streamErr;
         return false;
     }
@@ -71,7 +84,7 @@ bool Engine::start(std::string& err) {
     std::string cableId, cableName;
     if (kwFindCable(cableId, cableName)) {
         std::string ignored;
-        cableActive = openRender(cableOut, cableRing, cableId, ignored);
+        cableActive = openRender(cableOut, cableRing, cableLag_, cableId, ignored);
     }
 
     const auto captureBlock = [this](const float* in, int frames) { onCapture(in, frames); };
@@ -101,6 +114,10 @@ bool Engine::start(std::string& err) {
         stop();
         return false;
     }
+    // Until the first second of capture has been measured, a block counts as a whole period.
+    largestCaptureBlock_ =
+        static_cast<size_t>(captureLatencyMs * sampleRate / 1000.0) * static_cast<size_t>(channels);
+    blockWindow_ = {};
     backlogSamples_ =
         static_cast<size_t>(kBacklogPeriods * captureLatencyMs * sampleRate / 1000.0) *
         static_cast<size_t>(channels);

@@ -74,18 +74,31 @@ class Engine {
     double renderLatencyMs = 10.0;
 
   private:
-    bool openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuffer>& ring,
+    // How far one output has lagged behind the capture over the current second.
+    struct Lag {
+        size_t minFill = SIZE_MAX;  // smallest ring fill seen when the output asked for audio
+        int frames = 0;             // frames asked for in this second
+    };
+
+    bool openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuffer>& ring, Lag& lag,
                     const std::string& id, std::string& err);
-    int render(RingBuffer& ring, const KwRender& stream, float* out, int frames);
+    int render(RingBuffer& ring, Lag& lag, const KwRender& stream, float* out, int frames);
     void closeStreams();
 
     // Capture-path working buffers for the largest block, so that the audio thread never allocates.
     std::vector<float> buf_;
     std::vector<float> sbBlock_;
     std::vector<float> silence_;
-    // Ring fill beyond one render request that counts as stale backlog, in samples.
+    // Ring fill beyond one render request that is dropped at once, in samples.
     std::atomic<size_t> backlogSamples_{0};
+    std::atomic<size_t> largestCaptureBlock_{0};  // samples, over the last second
+    struct {
+        size_t largest = 0;
+        int frames = 0;
+    } blockWindow_;  // capture thread only
     std::atomic<uint64_t> discarded_{0};
+    Lag monitorLag_;
+    Lag cableLag_;
 };
 
 // Decibels of a linear level for status reports; -120 for silence.

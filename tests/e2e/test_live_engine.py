@@ -30,6 +30,13 @@ def steady(frames, skip=0.4):
     return frames[int(skip * RATE):]
 
 
+def typical_peak(mono, block=480):
+    """Median peak of 10 ms blocks: the signal's amplitude, robust against a slow start or a
+    dropout on a loaded machine."""
+    n = len(mono) // block
+    return float(np.median(np.max(np.abs(mono[:n * block].reshape(n, block)), axis=1))) if n else 0.0
+
+
 class LiveEngine(unittest.TestCase):
     """One server for the class; each test runs its own engine."""
 
@@ -69,14 +76,14 @@ class LiveEngine(unittest.TestCase):
 
     def test_voice_reaches_the_cable_and_the_monitor_only_when_monitoring(self):
         cable, speakers = self.run_with_mic(1.2)
-        self.assertAlmostEqual(rms(cable[:, 0]), 0.5 / np.sqrt(2), delta=0.03)
+        self.assertAlmostEqual(typical_peak(cable[:, 0]), 0.5, delta=0.02)
         self.assertAlmostEqual(dominant_hz(cable[:, 1]), TONE_HZ, delta=3)
         self.assertLess(rms(speakers), 1e-4)
 
         self.assertEqual(self.engine.request(cmd="set_monitor", value=1),
                          {"ok": True, "monitor": True})
         cable, speakers = self.run_with_mic(1.2)
-        self.assertAlmostEqual(rms(speakers[:, 0]), 0.5 / np.sqrt(2), delta=0.03)
+        self.assertAlmostEqual(typical_peak(speakers[:, 0]), 0.5, delta=0.02)
         self.assertAlmostEqual(dominant_hz(speakers[:, 0]), TONE_HZ, delta=3)
 
     def test_preset_changes_the_voice_while_running(self):
@@ -90,7 +97,7 @@ class LiveEngine(unittest.TestCase):
         self.engine.request(cmd="set_voice", id="original")
         self.engine.request(cmd="set_param", name="gain", value=0.5)
         cable, _ = self.run_with_mic(1.0)
-        self.assertAlmostEqual(rms(cable[:, 0]), 0.25 / np.sqrt(2), delta=0.02)
+        self.assertAlmostEqual(typical_peak(cable[:, 0]), 0.25, delta=0.02)
 
     def test_mute_silences_the_voice_and_lets_the_level_decay(self):
         self.engine.request(cmd="set_mute", value=1)

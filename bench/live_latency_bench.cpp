@@ -1,0 +1,563 @@
+// The live engine on a private sound server, per preset: tone bursts played into the microphone
+// feed are found again on the cable's monitor, and their delay is printed next to the engine's own
+// estimate, its underruns, the backlog it discarded and its CPU share.
+//
+//   live_latency_bench [--seconds N] [preset ...]     defaults: 60 s, original and daemon
+//
+// Timing: one recorder on the microphone source "mic" (what the engine hears) and one on
+// "cable_input.monitor" (what a program listening to the cable hears) log, per block, how many
+// frames they have received and when the block arrived. Within ±250 ms of a frame the promptest
+// block fixes where that frame sits on the steady clock, so both recordings share one time base and
+// the recorders' own fragment waits drop out; the window is short because a monitor's frame count
+// shifts by a few milliseconds against the clock whenever a stream joins or leaves its sink. An
+// onset is the first sample whose magnitude passes 30 % of the recording's peak after 150 ms below
+// it; with the bursts' 1 ms edges that is the rise of the envelope, whatever the chain does to the
+// waveform. The pitch shifter smears that rise over its window, so the same detector on the burst
+// train run through the preset's chain offline gives the chain's own delay, which is printed and
+// subtracted as a cross-check.
+#include <signal.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <numbers>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/kw_audio.h"
+#include "dsp/dsp_chain.h"
+#include "dsp/presets.h"
+#include "engine/engine.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRate = 48000;  // the private server's rate
+constexpr int kBurstPeriod = kRate / 2;
+constexpr int kBurstLength = kRate / 25;  // 40 ms: longer than the pitch shifter's window
+constexpr int kEdge = kRate / 1000;
+constexpr double kBurstHz = 500.0;  // passes the daemon's 900 Hz low-pass also when shifted
+constexpr double kBurstAmplitude = 0.5;
+constexpr float kOnsetShare = 0.3f;
+constexpr int64_t kQuietBeforeOnset = kRate * 3 / 20;
+constexpr double kPairWindowS = 0.45;  // a cable onset belongs to the mic onset before it
+constexpr double kWarmupS = 0.5;
+constexpr double kStartupS = 1.0;
+constexpr double kFlatWindowS = 10.0;
+constexpr double kFlatToleranceMs = 1.0;
+constexpr auto kPollInterval = std::chrono::milliseconds(10);
+constexpr double kEngineBacklogPeriods = 2.0;  // the engine's own bound, shown for comparison
+
+std::atomic<bool> interrupted{false};
+
+double now() {
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+// The burst train: 40 ms of 500 Hz with raised-cosine edges, one burst per period.
+float burstSample(uint64_t frame, int period = kBurstPeriod) {
+    const int pos = static_cast<int>(frame % static_cast<uint64_t>(period));
+    if (pos >= kBurstLength) return 0.0f;
+    const int edge = std::min(pos, kBurstLength - 1 - pos);
+    const double ramp = edge < kEdge ? 0.5 - 0.5 * std::cos(std::numbers::pi * edge / kEdge) : 1.0;
+    return static_cast<float>(kBurstAmplitude * ramp *
+                              std::sin(2.0 * std::numbers::pi * kBurstHz * pos / kRate));
+}
+
+std::string run(const std::string& command) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) throw std::runtime_error("popen: " + command);
+    std::string out;
+    char chunk[256];
+    while (size_t n = fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
+    if (pclose(pipe) != 0) throw std::runtime_error("failed: " + command);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+// A private server in a fresh temporary directory, stopped and removed when this goes away.
+class PrivateServer {
+  public:
+    PrivateServer() {
+        char tmpl[] = "/tmp/kw_live_bench.XXXXXX";
+        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+        dir_ = tmpl;
+        try {
+            setenv("PULSE_SERVER", run(script() + " start " + dir_).c_str(), 1);
+        } catch (...) {
+            std::filesystem::remove_all(dir_);
+            throw;
+        }
+        std::ifstream(dir_ + "/pid") >> pid_;
+    }
+    ~PrivateServer() {
+        try {
+            run(script() + " stop " + dir_);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+        }
+        std::filesystem::remove_all(dir_);
+    }
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    // The server process's CPU time so far, in seconds.
+    double cpuSeconds() const {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos) return 0.0;
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        double ticks = 0.0;
+        // After the command come state (field 3) ... utime (14) and stime (15).
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i >= 14) ticks += std::stod(field);
+        }
+        return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+
+  private:
+    static std::string script() { return std::string(KW_SCRIPTS_DIR) + "/pa_server.sh"; }
+    std::string dir_;
+    int pid_ = 0;
+};
+
+// What a capture stream delivered: channel 0, and per block the frames received so far and the
+// moment the block arrived. Storage is sized up front so that the stream's thread never allocates.
+class Recorder {
+  public:
+    struct Block {
+        uint64_t endFrame;
+        double arrival;
+    };
+
+    Recorder(const std::string& source, double seconds) {
+        samples_.assign(static_cast<size_t>(seconds * kRate), 0.0f);
+        // Fragments can be as short as 16 frames.
+        blocks_.reserve(static_cast<size_t>(seconds * kRate / 16));
+        std::string err;
+        const bool ok = stream_.open(
+            source,
+            [this](const float* in, int frames) {
+                for (int f = 0; f < frames; ++f, ++frames_) {
+                    if (frames_ < samples_.size()) samples_[frames_] = in[f * stream_.channels];
+                }
+                if (blocks_.size() < blocks_.capacity()) blocks_.push_back({frames_, now()});
+            },
+            err);
+        if (!ok) throw std::runtime_error(source + ": " + err);
+    }
+    // The recording may be read only after this.
+    void close() { stream_.close(); }
+
+    const std::vector<float>& samples() const { return samples_; }
+    size_t frames() const { return std::min<size_t>(frames_, samples_.size()); }
+
+    // The longest wait between two blocks that arrived within [from, to), in milliseconds.
+    double longestGapMs(double from, double to) const {
+        double gap = 0.0;
+        for (size_t i = 1; i < blocks_.size(); ++i) {
+            if (blocks_[i].arrival >= from && blocks_[i].arrival < to)
+                gap = std::max(gap, blocks_[i].arrival - blocks_[i - 1].arrival);
+        }
+        return gap * 1000.0;
+    }
+
+    // Steady-clock seconds at which frame f was delivered.
+    double timeOf(uint64_t f) const {
+        const uint64_t span = kRate / 4;
+        const uint64_t from = f > span ? f - span : 0;
+        auto it = std::lower_bound(blocks_.begin(), blocks_.end(), from,
+                                   [](const Block& b, uint64_t v) { return b.endFrame < v; });
+        double offset = std::numeric_limits<double>::infinity();
+        for (; it != blocks_.end() && it->endFrame <= f + span; ++it)
+            offset = std::min(offset, it->arrival - static_cast<double>(it->endFrame) / kRate);
+        return offset + static_cast<double>(f) / kRate;
+    }
+
+  private:
+    std::vector<float> samples_;
+    std::vector<Block> blocks_;
+    uint64_t frames_ = 0;
+    KwCapture stream_;  // last, so that it closes before the storage it writes goes away
+};
+
+// Frames at which a burst starts in x.
+std::vector<uint64_t> onsets(const float* x, size_t n) {
+    float peak = 0.0f;
+    for (size_t i = 0; i < n; ++i) peak = std::max(peak, std::fabs(x[i]));
+    std::vector<uint64_t> found;
+    if (peak < 1e-4f) return found;
+    const float threshold = kOnsetShare * peak;
+    int64_t last = -kQuietBeforeOnset - 1;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::fabs(x[i]) <= threshold) continue;
+        const auto at = static_cast<int64_t>(i);
+        if (at - last > kQuietBeforeOnset) found.push_back(i);
+        last = at;
+    }
+    return found;
+}
+
+struct Delay {
+    double at;  // the input onset, seconds
+    double ms;
+};
+
+// Each input onset with the first output onset within the pair window after it.
+std::vector<Delay> pairOnsets(const std::vector<double>& in, const std::vector<double>& out) {
+    std::vector<Delay> delays;
+    for (double t : in) {
+        const auto it = std::lower_bound(out.begin(), out.end(), t);
+        if (it != out.end() && *it - t < kPairWindowS) delays.push_back({t, (*it - t) * 1000.0});
+    }
+    return delays;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return std::nan("");
+    std::sort(v.begin(), v.end());
+    const size_t mid = v.size() / 2;
+    return v.size() % 2 ? v[mid] : 0.5 * (v[mid - 1] + v[mid]);
+}
+
+double mean(const std::vector<double>& v) {
+    if (v.empty()) return std::nan("");
+    double sum = 0.0;
+    for (double x : v) sum += x;
+    return sum / static_cast<double>(v.size());
+}
+
+// The preset's chain alone on a burst train, in 480-frame stereo blocks: its delay as the onset
+// detector sees it. Live bursts meet the pitch shifter's 128-frame hop grid at any phase, so the
+// offline train steps through 16 of them.
+double chainDelayMs(const std::string& preset) {
+    bool known = false;
+    DspChain chain;
+    chain.init(2, static_cast<float>(kRate));
+    chain.setParams(presetByName(preset, known));
+    constexpr int kBlock = 480;
+    constexpr int kPeriod = kBurstPeriod + 8;
+    const size_t frames = 17 * kPeriod / kBlock * kBlock;
+    std::vector<float> in(frames), out(frames), block(2 * kBlock);
+    for (size_t f = 0; f < frames; ++f) in[f] = burstSample(f, kPeriod);
+    for (size_t f = 0; f < frames; f += kBlock) {
+        for (int i = 0; i < kBlock; ++i) block[2 * i] = block[2 * i + 1] = in[f + i];
+        chain.process(block.data(), kBlock);
+        for (int i = 0; i < kBlock; ++i) out[f + i] = block[2 * i];
+    }
+    const auto seconds = [](const std::vector<uint64_t>& frames) {
+        std::vector<double> t;
+        for (uint64_t f : frames) t.push_back(static_cast<double>(f) / kRate);
+        return t;
+    };
+    std::vector<double> ms;
+    for (const Delay& d :
+         pairOnsets(seconds(onsets(in.data(), frames)), seconds(onsets(out.data(), frames))))
+        ms.push_back(d.ms);
+    return median(ms);
+}
+
+std::set<int> threadIds() {
+    std::set<int> ids;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ids.insert(std::stoi(entry.path().filename().string()));
+    return ids;
+}
+
+// CPU seconds of the given threads of this process, from the scheduler's nanosecond counters.
+double threadCpuSeconds(const std::set<int>& ids) {
+    double total = 0.0;
+    for (int id : ids) {
+        std::ifstream stat("/proc/self/task/" + std::to_string(id) + "/schedstat");
+        double ns = 0.0;
+        if (stat >> ns) total += ns * 1e-9;
+    }
+    return total;
+}
+
+double processCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct Result {
+    std::string preset;
+    bool pitchShift = false;
+    double capturePeriodMs = 0, monitorPeriodMs = 0, cablePeriodMs = 0;
+    size_t bursts = 0, matched = 0;
+    double measuredMedian = 0, measuredMin = 0, measuredMax = 0;
+    double measuredFirst = 0, measuredLast = 0;
+    double chainMs = 0;
+    double engineMean = 0, engineFirst = 0, engineLast = 0;
+    uint32_t underrunsStartup = 0, underrunsMonitor = 0, underrunsCable = 0;
+    double underrunsPerMinute = 0;
+    uint64_t discardedStartup = 0, discardedAfter = 0;
+    double cableFillMaxMs = 0, backlogBoundMs = 0;
+    double engineCpu = 0, processCpu = 0, serverCpu = 0;
+    double longestGapMs = 0;
+    double seconds = 0, window = 0;
+};
+
+// The engine's own figures, polled from this thread while it runs.
+struct Poll {
+    double t;
+    double latencyMs;
+    double cableFillMs;
+};
+
+Result runPreset(const std::string& preset, double seconds) {
+    Result r;
+    r.preset = preset;
+    r.chainMs = chainDelayMs(preset);
+    bool known = false;
+    r.pitchShift = std::fabs(presetByName(preset, known).pitchRatio - 1.0f) > 1e-4f;
+
+    PrivateServer server;
+    const double recordS = kWarmupS + seconds + 3.0;
+    Recorder mic("mic", recordS);
+    Recorder cable("cable_input.monitor", recordS);
+    // A clocked output stays awake like a sound card; an idle null sink would stall the monitor.
+    KwCapture speakersDrain;
+    uint64_t fed = 0;
+    KwRender feed;
+    std::string err;
+    if (!speakersDrain.open(
+            "speakers.monitor", [](const float*, int) {}, err))
+        throw std::runtime_error("speakers.monitor: " + err);
+    const auto feedBursts = [&feed, &fed](float* out, int frames) {
+        for (int f = 0; f < frames; ++f, ++fed) {
+            const float x = burstSample(fed);
+            for (int c = 0; c < feed.channels; ++c) out[f * feed.channels + c] = x;
+        }
+        return frames;
+    };
+    if (!feed.open("micfeed", feedBursts, err)) throw std::runtime_error("micfeed: " + err);
+    std::this_thread::sleep_for(std::chrono::duration<double>(kWarmupS));
+
+    Engine engine;
+    if (!engine.setVoice(preset, err)) throw std::runtime_error(err);
+    const std::set<int> before = threadIds();
+    if (!engine.start(err)) throw std::runtime_error("start: " + err);
+    if (!engine.cableActive) throw std::runtime_error("the engine found no cable");
+    std::set<int> engineThreads;
+    for (int id : threadIds())
+        if (!before.count(id)) engineThreads.insert(id);
+
+    r.capturePeriodMs = engine.captureLatencyMs;
+    r.monitorPeriodMs = engine.renderLatencyMs;
+    r.cablePeriodMs = engine.cableOut->periodMs;
+    r.backlogBoundMs = kEngineBacklogPeriods * engine.captureLatencyMs;
+    const double samplesPerMs = engine.sampleRate * engine.channels / 1000.0;
+
+    const double t0 = now();
+    const double engineCpu0 = threadCpuSeconds(engineThreads);
+    const double processCpu0 = processCpuSeconds();
+    const double serverCpu0 = server.cpuSeconds();
+    std::vector<Poll> polls;
+    polls.reserve(static_cast<size_t>(seconds * 1000) / kPollInterval.count() + 16);
+    bool startupTaken = false;
+    double t = t0;
+    while ((t = now()) < t0 + seconds && !interrupted) {
+        polls.push_back({t - t0, engine.latencyMs(),
+                         static_cast<double>(engine.cableRing->fill()) / samplesPerMs});
+        if (!startupTaken && t >= t0 + kStartupS) {
+            r.underrunsStartup = engine.underruns();
+            r.discardedStartup = engine.discardedFrames();
+            startupTaken = true;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    const double t1 = now();
+    r.seconds = t1 - t0;
+    r.engineCpu = 100.0 * (threadCpuSeconds(engineThreads) - engineCpu0) / r.seconds;
+    r.processCpu = 100.0 * (processCpuSeconds() - processCpu0) / r.seconds;
+    r.serverCpu = 100.0 * (server.cpuSeconds() - serverCpu0) / r.seconds;
+    r.underrunsMonitor = engine.monitorOut->underruns;
+    r.underrunsCable = engine.cableOut->underruns;
+    if (!startupTaken) {
+        r.underrunsStartup = r.underrunsMonitor + r.underrunsCable;
+        r.discardedStartup = engine.discardedFrames();
+    }
+    const double afterS = std::max(r.seconds - kStartupS, 1e-9);
+    r.underrunsPerMinute =
+        (r.underrunsMonitor + r.underrunsCable - r.underrunsStartup) * 60.0 / afterS;
+    r.discardedAfter = engine.discardedFrames() - r.discardedStartup;
+    engine.stop();
+    feed.close();
+    mic.close();
+    cable.close();
+
+    // Onsets of bursts that entered the engine while it ran and had time to leave it.
+    const auto times = [](const Recorder& rec) {
+        std::vector<double> out;
+        for (uint64_t f : onsets(rec.samples().data(), rec.frames())) out.push_back(rec.timeOf(f));
+        return out;
+    };
+    std::vector<double> heard;
+    for (double at : times(mic))
+        if (at >= t0 && at < t1 - kPairWindowS) heard.push_back(at);
+    const std::vector<Delay> delays = pairOnsets(heard, times(cable));
+    r.longestGapMs = mic.longestGapMs(t0 + kStartupS, t1);
+    r.bursts = heard.size();
+    r.matched = delays.size();
+
+    r.window = std::min(kFlatWindowS, r.seconds / 3.0);
+    std::vector<double> all, first, last;
+    for (const Delay& d : delays) {
+        all.push_back(d.ms);
+        if (d.at - t0 < r.window) first.push_back(d.ms);
+        if (d.at - t0 >= r.seconds - r.window - kPairWindowS) last.push_back(d.ms);
+    }
+    r.measuredMedian = median(all);
+    r.measuredMin = all.empty() ? std::nan("") : *std::min_element(all.begin(), all.end());
+    r.measuredMax = all.empty() ? std::nan("") : *std::max_element(all.begin(), all.end());
+    r.measuredFirst = median(first);
+    r.measuredLast = median(last);
+
+    std::vector<double> engineAll, engineFirst, engineLast;
+    for (const Poll& p : polls) {
+        engineAll.push_back(p.latencyMs);
+        if (p.t < r.window) engineFirst.push_back(p.latencyMs);
+        if (p.t >= r.seconds - r.window) engineLast.push_back(p.latencyMs);
+        if (p.t >= kStartupS) r.cableFillMaxMs = std::max(r.cableFillMaxMs, p.cableFillMs);
+    }
+    r.engineMean = mean(engineAll);
+    r.engineFirst = mean(engineFirst);
+    r.engineLast = mean(engineLast);
+    return r;
+}
+
+void printRow(const char* label, const std::vector<Result>& results,
+              const std::function<std::string(const Result&)>& cell) {
+    std::printf("%-44s", label);
+    for (const Result& r : results) std::printf("  %-22s", cell(r).c_str());
+    std::printf("\n");
+}
+
+std::string fmt(const char* format, double a, double b = 0.0, double c = 0.0) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    return text;
+}
+
+void printTable(const std::vector<Result>& results) {
+    std::printf("\nlive mic -> cable, %d Hz stereo; bursts of %d ms at %.0f Hz every %d ms\n\n",
+                kRate, kBurstLength * 1000 / kRate, kBurstHz, kBurstPeriod * 1000 / kRate);
+    printRow("preset", results, [](const Result& r) { return r.preset; });
+    printRow("run length s", results, [](const Result& r) { return fmt("%.1f", r.seconds); });
+    printRow("periods ms: capture / monitor / cable", results, [](const Result& r) {
+        return fmt("%.2f / %.2f / %.2f", r.capturePeriodMs, r.monitorPeriodMs, r.cablePeriodMs);
+    });
+    printRow("bursts found on the cable", results, [](const Result& r) {
+        return std::to_string(r.matched) + " of " + std::to_string(r.bursts);
+    });
+    printRow("measured latency ms: median [min, max]", results, [](const Result& r) {
+        return fmt("%.1f [%.1f, %.1f]", r.measuredMedian, r.measuredMin, r.measuredMax);
+    });
+    printRow("  median first / last window", results,
+             [](const Result& r) { return fmt("%.1f / %.1f", r.measuredFirst, r.measuredLast); });
+    printRow("chain delay offline ms", results,
+             [](const Result& r) { return fmt("%.1f", r.chainMs); });
+    printRow("measured minus chain delay ms", results,
+             [](const Result& r) { return fmt("%.1f", r.measuredMedian - r.chainMs); });
+    printRow("engine latencyMs(): mean", results,
+             [](const Result& r) { return fmt("%.1f", r.engineMean); });
+    printRow("  mean first / last window", results,
+             [](const Result& r) { return fmt("%.1f / %.1f", r.engineFirst, r.engineLast); });
+    printRow("underruns in the first second", results,
+             [](const Result& r) { return std::to_string(r.underrunsStartup); });
+    printRow("underruns per minute after it", results,
+             [](const Result& r) { return fmt("%.1f", r.underrunsPerMinute); });
+    printRow("  total monitor / cable", results, [](const Result& r) {
+        return std::to_string(r.underrunsMonitor) + " / " + std::to_string(r.underrunsCable);
+    });
+    printRow("discarded frames: first second / after", results, [](const Result& r) {
+        return std::to_string(r.discardedStartup) + " / " + std::to_string(r.discardedAfter);
+    });
+    printRow("cable ring fill ms: max after 1 s", results,
+             [](const Result& r) { return fmt("%.1f", r.cableFillMaxMs); });
+    printRow("  backlog bound beyond a request ms", results,
+             [](const Result& r) { return fmt("%.1f", r.backlogBoundMs); });
+    printRow("CPU %: engine threads / process / server", results, [](const Result& r) {
+        return fmt("%.2f / %.2f / %.2f", r.engineCpu, r.processCpu, r.serverCpu);
+    });
+    printRow("longest gap between mic blocks ms", results,
+             [](const Result& r) { return fmt("%.1f", r.longestGapMs); });
+
+    std::printf(
+        "\nwindows: the first and last %.1f s of each run; CPU in %% of one core; the process\n"
+        "also runs this bench's burst player, two recorders, a drain on the speakers'\n"
+        "monitor and a %d ms poll\n",
+        results.empty() ? kFlatWindowS : results.front().window,
+        static_cast<int>(kPollInterval.count()));
+    for (const Result& r : results) {
+        const double goal = r.pitchShift ? 45.0 : 25.0;
+        const bool flat = std::fabs(r.measuredLast - r.measuredFirst) <= kFlatToleranceMs;
+        std::printf("%-10s median %.1f ms (max %.1f) %s %.0f ms goal; %s; %s (%+.1f ms)\n",
+                    r.preset.c_str(), r.measuredMedian, r.measuredMax,
+                    r.measuredMedian <= goal ? "within the" : "MISSES the", goal,
+                    r.underrunsPerMinute == 0.0 ? "no underruns after start-up"
+                                                : "UNDERRUNS after start-up",
+                    flat ? "flat" : "NOT flat", r.measuredLast - r.measuredFirst);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 60.0;
+    std::vector<std::string> presets;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--seconds" && i + 1 < argc) {
+            seconds = std::atof(argv[++i]);
+        } else if (!arg.empty() && arg[0] != '-') {
+            presets.push_back(arg);
+        } else {
+            std::fprintf(stderr, "usage: %s [--seconds N] [preset ...]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (seconds < 3.0) {
+        std::fprintf(stderr, "--seconds: at least 3\n");
+        return 2;
+    }
+    if (presets.empty()) presets = {"original", "daemon"};
+
+    // Ctrl-C ends the current run early, so the server is still stopped on the way out.
+    struct sigaction action {};
+    action.sa_handler = [](int) { interrupted = true; };
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    std::vector<Result> results;
+    try {
+        for (const std::string& preset : presets) {
+            if (interrupted) break;
+            std::fprintf(stderr, "%s: %.0f s ...\n", preset.c_str(), seconds);
+            results.push_back(runPreset(preset, seconds));
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "live_latency_bench: %s\n", e.what());
+        return 1;
+    }
+    printTable(results);
+    return 0;
+}
