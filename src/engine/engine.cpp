@@ -1,8 +1,7 @@
 #include "engine/engine.h"
 
-#include <cstdlib>
-
 #include "engine/dsp_voice_model.h"
+#include "rvc/rvc_converter.h"
 
 namespace {
 
@@ -13,11 +12,6 @@ namespace {
 // delay returns to its minimum after every hiccup.
 constexpr double kBacklogPeriods = 2.0;
 constexpr size_t kCushionBlocks = 2;
-
-std::string defaultModelDir() {
-    const char* env = std::getenv("KW_MODEL_DIR");
-    return env && *env ? env : "D:/kw-models/onnx-dyn";
-}
 
 }  // namespace
 

@@ -74,6 +74,8 @@ class Engine {
     double renderLatencyMs = 10.0;
 
   private:
+    bool setNeuralVoice(const std::string& name, std::string& err);
+
     // How far one output has lagged behind the capture over the current second.
     struct Lag {
         size_t minFill = SIZE_MAX;  // smallest ring fill seen when the output asked for audio

@@ -1,9 +1,25 @@
 // Switching the voice and tuning it by named parameters while audio runs.
 #include <cmath>
+#include <filesystem>
+#include <utility>
 
 #include "dsp/presets.h"
 #include "engine/dsp_voice_model.h"
 #include "engine/engine.h"
+#include "rvc/onnx_rvc_model.h"
+
+namespace {
+
+// A voice file in the model directory. Names with a path separator are never voices: the file
+// checked and the file loaded must be the same one inside the directory.
+bool isVoiceFile(const std::string& modelDir, const std::string& name) {
+    if (name.find_first_of("/\\") != std::string::npos) return false;
+    const std::filesystem::path path = modelDir + "/" + name + ".onnx";
+    std::error_code ec;
+    return std::filesystem::exists(path, ec) && !std::filesystem::is_directory(path, ec);
+}
+
+}  // namespace
 
 bool applyDspParam(DspChain& chain, const std::string& name, double value, std::string& err) {
     DspParams p = chain.params();
@@ -40,7 +56,25 @@ bool applyDspParam(DspChain& chain, const std::string& name, double value, std::
     return true;
 }
 
+bool Engine::setNeuralVoice(const std::string& name, std::string& err) {
+    // Loading takes seconds: it happens before the lock, so the audio keeps the old voice.
+    auto neural = std::make_unique<OnnxRvcModel>();
+    neural->modelDir = modelDir;
+    neural->init(channels, static_cast<float>(sampleRate));
+    if (!neural->load(name, err)) return false;
+    std::unique_ptr<VoiceModel> old;
+    {
+        std::lock_guard lock(modelMutex);
+        old = std::exchange(model, std::move(neural));
+        voiceName = name;
+    }
+    return true;  // the old model, and its worker, end here, outside the lock
+}
+
 bool Engine::setVoice(const std::string& name, std::string& err) {
+    if (name != "original" && name != "bypass" && isVoiceFile(modelDir, name)) {
+        return setNeuralVoice(name, err);
+    }
     bool known = false;
     presetByName(name, known);
     if (!known) {
@@ -60,6 +94,13 @@ bool Engine::setParam(const std::string& name, double value, std::string& err) {
     if (name == "gain") {
         outputGain = static_cast<float>(std::clamp(value, 0.0, 2.0));
         return true;
+    }
+    if (auto* neural = dynamic_cast<OnnxRvcModel*>(model.get())) {
+        if (name == "pitch") {
+            neural->setPitchSemitones(static_cast<float>(value));
+            return true;
+        }
+        return applyDspParam(postChain, name, value, err);
     }
     if (auto* dsp = dynamic_cast<DspVoiceModel*>(model.get())) {
         return applyDspParam(dsp->chain, name, value, err);

@@ -5,8 +5,8 @@
 
 #include "protocol/command_loop.h"
 #include "protocol/live_test.h"
-#include "protocol/log.h"
 #include "protocol/offline_tools.h"
+#include "rvc/rvc_converter.h"
 
 namespace {
 
@@ -24,10 +24,13 @@ float secondsOption(int argc, char** argv, int mode, float def) {
     return v ? static_cast<float>(std::atof(v)) : def;
 }
 
-// Modes whose subsystems this build does not contain yet.
-int unavailable(const char* mode) {
-    logf("[engine] %s ist in diesem Build noch nicht verfügbar", mode);
-    return 2;
+int voiceSelfTest(int argc, char** argv, int mode) {
+    const std::string in = argv[mode + 1];
+    const char* voice = optionValue(argc, argv, mode, "--voice");
+    const char* out = optionValue(argc, argv, mode, "--out");
+    const char* dir = optionValue(argc, argv, mode, "--model-dir");
+    return runVoiceSelfTest(in, voice ? voice : "tenor", out ? out : in + ".rvc.wav",
+                            dir ? dir : defaultModelDir());
 }
 
 }  // namespace
@@ -44,7 +47,7 @@ int main(int argc, char** argv) {
         if (arg == "--gen-test-wav" && following >= 1) {
             return runGenTestWav(argv[i + 1], secondsOption(argc, argv, i, 4.0f));
         }
-        if (arg == "--selftest" && following >= 1) return unavailable("--selftest");
+        if (arg == "--selftest" && following >= 1) return voiceSelfTest(argc, argv, i);
         if (arg == "--selftestdsp" && following >= 3) {
             return runSelfTestDsp(argv[i + 1], argv[i + 2], argv[i + 3]);
         }

@@ -52,6 +52,20 @@ std::vector<float> mixdown(const std::vector<float>& samples, int channels) {
     return mono;
 }
 
+bool resampleOnce(std::vector<float>& signal, int rate, int target, const char* tag) {
+    if (rate == target) return true;
+    try {
+        PolyphaseResampler resampler(rate, target, 16);
+        std::vector<float> resampled;
+        resampler.push(signal.data(), signal.size(), resampled);
+        signal = std::move(resampled);
+        return true;
+    } catch (const std::exception& e) {
+        logf("[%s] Resampling %d→%d nicht unterstützt: %s", tag, rate, target, e.what());
+        return false;
+    }
+}
+
 int runSelfTestDsp(const std::string& preset, const std::string& inPath,
                    const std::string& outPath) {
     std::vector<float> samples;
@@ -63,17 +77,7 @@ int runSelfTestDsp(const std::string& preset, const std::string& inPath,
     }
     std::vector<float> input = mixdown(samples, channels);
     samples = {};
-    if (rate != kChainRate) {
-        try {
-            PolyphaseResampler resampler(rate, kChainRate, 16);
-            std::vector<float> resampled;
-            resampler.push(input.data(), input.size(), resampled);
-            input = std::move(resampled);
-        } catch (const std::exception& e) {
-            logf("[selftestdsp] Resampling %d→48000 nicht unterstützt: %s", rate, e.what());
-            return 2;
-        }
-    }
+    if (!resampleOnce(input, rate, kChainRate, "selftestdsp")) return 2;
 
     bool known = false;
     const DspParams params = presetByName(preset, known);

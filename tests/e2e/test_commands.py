@@ -99,10 +99,11 @@ class Commands(unittest.TestCase):
             self.assertEqual(self.ask('{"cmd":"list_presets"}'),
                              '{"ok":true,"presets":' + PRESETS + ',"rvc":["C.ONNX","a","b","dir",'
                              '"q\\"uote"],"modelDir":"%s"}' % d)
-            # A voice file does not yet make a neural voice: the name goes on to the presets.
+            # A voice file wins over the preset of the same name, even when it cannot load.
             open(os.path.join(d, "radio.onnx"), "w").close()
-            self.assertEqual(self.ask('{"cmd":"set_voice","id":"radio"}'),
-                             '{"ok":true,"voice":"radio"}')
+            reply = self.ask('{"cmd":"set_voice","id":"radio"}')
+            self.assertTrue(reply.startswith('{"ok":false,"error":"ORT CreateSession: '), reply)
+            self.assertIn('"engine":"dsp","voice":"original"', self.ask('{"cmd":"status"}'))
         self.assertEqual(self.ask('{"cmd":"set_model_dir","path":"","id":5}'),
                          '{"ok":false,"error":"fehlendes Feld \'path\'"}')
         self.assertEqual(self.ask('{"cmd":"set_model_dir","path":"/nowhere"}'),

@@ -1,0 +1,327 @@
+#include "rvc/ort_runtime.h"
+
+#include "platform/diagnostic_line.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+extern "C" ORT_API_STATUS(OrtSessionOptionsAppendExecutionProvider_DML,
+                          _In_ OrtSessionOptions* options, int device_id);
+#else
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <utility>
+#endif
+
+namespace {
+
+constexpr uint32_t kApiVersion = 19;
+
+// The runtime's message of a failed call; releases the status.
+std::string takeMessage(OrtStatus* status) {
+    std::string message = ortApi()->GetErrorMessage(status);
+    ortApi()->ReleaseStatus(status);
+    return message;
+}
+
+// For the calls whose outcome the wrapper does not act on.
+void ignore(OrtStatus* status) {
+    ortApi()->ReleaseStatus(status);
+}
+
+#ifdef _WIN32
+std::wstring ortPath(const std::string& utf8) {
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+    return wide;
+}
+
+OrtStatus* appendDirectML(OrtSessionOptions* options) {
+    return OrtSessionOptionsAppendExecutionProvider_DML(options, 0);
+}
+#else
+const std::string& ortPath(const std::string& utf8) {
+    return utf8;
+}
+
+OrtStatus* appendDirectML(OrtSessionOptions*) {
+    return ortApi()->CreateStatus(ORT_NOT_IMPLEMENTED,
+                                  "DirectML ist auf dieser Plattform nicht verfügbar");
+}
+#endif
+
+using NameGetter = OrtStatus*(ORT_API_CALL*)(const OrtSession*, size_t, OrtAllocator*, char**);
+
+void readNames(const OrtSession* session, size_t count, NameGetter get,
+               std::vector<std::string>& names, std::vector<const char*>& ptrs) {
+    OrtAllocator* allocator = nullptr;
+    ignore(ortApi()->GetAllocatorWithDefaultOptions(&allocator));
+    for (size_t i = 0; i < count; ++i) {
+        char* name = nullptr;
+        ignore(get(session, i, allocator, &name));
+        names.emplace_back(name ? name : "");
+        if (name) ignore(ortApi()->AllocatorFree(allocator, name));
+    }
+    // Only now: the vector no longer reallocates under the pointers.
+    for (const std::string& n : names) ptrs.push_back(n.c_str());
+}
+
+}  // namespace
+
+void rvcLog(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    writeDiagnosticLine(fmt, args);
+    va_end(args);
+}
+
+const OrtApi* ortApi() {
+    static const OrtApi* const api = [] {
+        const OrtApi* table = OrtGetApiBase()->GetApi(kApiVersion);
+        if (!table) {
+            rvcLog("[rvc] FATAL: ORT-API-Version %u nicht in dieser onnxruntime.dll", kApiVersion);
+            std::exit(3);
+        }
+        return table;
+    }();
+    return api;
+}
+
+OrtEnv* ortEnv() {
+    // No usage data on the user's machine, whatever the environment said: the runtime reads the
+    // variable when the environment is created.
+    static OrtEnv* const env = [] {
+#ifdef _WIN32
+        _putenv_s("ORT_DISABLE_TELEMETRY", "1");
+#else
+        setenv("ORT_DISABLE_TELEMETRY", "1", 1);
+#endif
+        OrtEnv* created = nullptr;
+        ignore(ortApi()->CreateEnv(ORT_LOGGING_LEVEL_WARNING, "kw-rvc", &created));
+        if (created) ignore(ortApi()->DisableTelemetryEvents(created));
+        return created;
+    }();
+    return env;
+}
+
+const OrtMemoryInfo* cpuMemInfo() {
+    static OrtMemoryInfo* const info = [] {
+        OrtMemoryInfo* created = nullptr;
+        ignore(ortApi()->CreateCpuMemoryInfo(OrtDeviceAllocator, OrtMemTypeDefault, &created));
+        return created;
+    }();
+    return info;
+}
+
+OrtSessionImpl::~OrtSessionImpl() {
+    if (session) ortApi()->ReleaseSession(session);
+}
+
+bool OrtSessionImpl::makeOptions(OrtSessionOptions*& out, bool withDirectML) {
+    const OrtApi* api = ortApi();
+    out = nullptr;
+    OrtSessionOptions* options = nullptr;
+    if (OrtStatus* status = api->CreateSessionOptions(&options)) {
+        rvcLog("[rvc] ORT CreateSessionOptions: %s", takeMessage(status).c_str());
+        return false;
+    }
+    ignore(api->SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL));
+    ignore(api->SetSessionExecutionMode(options, ORT_SEQUENTIAL));
+    const int threads = intraOpThreads(physicalCoreCount(), std::thread::hardware_concurrency(),
+                                       std::getenv("KW_ORT_THREADS"));
+    ignore(api->SetIntraOpNumThreads(options, threads));
+    ignore(api->SetInterOpNumThreads(options, 1));
+    if (withDirectML) {
+        if (OrtStatus* status = appendDirectML(options)) {
+            rvcLog("[rvc] DML-Registrierung fehlgeschlagen: %s", takeMessage(status).c_str());
+            api->ReleaseSessionOptions(options);
+            return false;
+        }
+    }
+    out = options;
+    return true;
+}
+
+bool OrtSessionImpl::load(const std::string& path, const std::string& provider,
+                          std::string& error) {
+    const OrtApi* api = ortApi();
+    const auto& file = ortPath(path);
+    OrtSessionOptions* options = nullptr;
+    OrtSession* created = nullptr;
+    if (provider != "cpu" && makeOptions(options, true)) {
+        OrtStatus* status = api->CreateSession(ortEnv(), file.c_str(), options, &created);
+        api->ReleaseSessionOptions(options);
+        if (status) {
+            rvcLog("[rvc] DML-Session fehlgeschlagen (%s) — CPU-Fallback",
+                   takeMessage(status).c_str());
+            created = nullptr;
+        } else {
+            this->provider = "dml";
+        }
+    }
+    if (!created) {
+        if (!makeOptions(options, false)) {
+            error = "ORT CreateSessionOptions fehlgeschlagen";
+            return false;
+        }
+        OrtStatus* status = api->CreateSession(ortEnv(), file.c_str(), options, &created);
+        api->ReleaseSessionOptions(options);
+        if (status) {
+            error = "ORT CreateSession: " + takeMessage(status);
+            return false;
+        }
+        this->provider = "cpu";
+    }
+    session = created;
+    size_t inputs = 0;
+    size_t outputs = 0;
+    ignore(api->SessionGetInputCount(session, &inputs));
+    ignore(api->SessionGetOutputCount(session, &outputs));
+    readNames(session, inputs, api->SessionGetInputName, inputNames, inputNamePtrs);
+    readNames(session, outputs, api->SessionGetOutputName, outputNames, outputNamePtrs);
+    return true;
+}
+
+bool ortRun(const OrtSessionImpl& session, const TensorIn* inputs, size_t count,
+            const std::vector<int>& index, std::vector<float>& data, std::vector<int64_t>& shape,
+            std::string& error) {
+    const OrtApi* api = ortApi();
+    // Checked here rather than left to the runtime: a bad index would read past the name array.
+    if (!session.session || session.outputNamePtrs.empty()) {
+        error = "ortRun: Modell nicht geladen oder ohne Output";
+        return false;
+    }
+    for (size_t k = 0; k < count; ++k) {
+        if (k >= index.size() || index[k] < 0 ||
+            static_cast<size_t>(index[k]) >= session.inputNamePtrs.size()) {
+            error = "ortRun: kein Modell-Input für Tensor " + std::to_string(k);
+            return false;
+        }
+    }
+
+    std::vector<OrtValue*> values(count, nullptr);
+    std::vector<const char*> names(count, nullptr);
+    OrtValue* output = nullptr;
+    OrtTensorTypeAndShapeInfo* info = nullptr;
+    const auto fail = [&](OrtStatus* status) {
+        error = takeMessage(status);
+        if (info) api->ReleaseTensorTypeAndShapeInfo(info);
+        for (OrtValue* v : values) api->ReleaseValue(v);
+        api->ReleaseValue(output);
+        return false;
+    };
+
+    for (size_t k = 0; k < count; ++k) {
+        const TensorIn& in = inputs[k];
+        const size_t bytes = in.count * (in.type == ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64 ? 8 : 4);
+        // The runtime only reads input tensors.
+        if (OrtStatus* status = api->CreateTensorWithDataAsOrtValue(
+                cpuMemInfo(), const_cast<void*>(in.data), bytes, in.shape, in.rank,
+                static_cast<ONNXTensorElementDataType>(in.type), &values[k])) {
+            return fail(status);
+        }
+        names[k] = session.inputNamePtrs[static_cast<size_t>(index[k])];
+    }
+    if (OrtStatus* status = api->Run(session.session, nullptr, names.data(), values.data(), count,
+                                     session.outputNamePtrs.data(), 1, &output)) {
+        return fail(status);
+    }
+
+    void* elements = nullptr;
+    ONNXTensorElementDataType type = ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED;
+    size_t rank = 0;
+    if (OrtStatus* status = api->GetTensorMutableData(output, &elements)) return fail(status);
+    if (OrtStatus* status = api->GetTensorTypeAndShape(output, &info)) return fail(status);
+    if (OrtStatus* status = api->GetTensorElementType(info, &type)) return fail(status);
+    if (type != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
+        // Copying another element type as floats could read past the runtime's buffer.
+        return fail(
+            api->CreateStatus(ORT_INVALID_ARGUMENT, "ortRun: erster Output ist kein float-Tensor"));
+    }
+    if (OrtStatus* status = api->GetDimensionsCount(info, &rank)) return fail(status);
+    std::vector<int64_t> dims(rank);
+    if (OrtStatus* status = api->GetDimensions(info, dims.data(), rank)) return fail(status);
+    api->ReleaseTensorTypeAndShapeInfo(info);
+
+    size_t n = 1;
+    for (int64_t d : dims) n *= static_cast<size_t>(d);
+    const float* first = static_cast<const float*>(elements);
+    data.assign(first, first + n);
+    shape = std::move(dims);
+    for (OrtValue* v : values) api->ReleaseValue(v);
+    api->ReleaseValue(output);
+    return true;
+}
+
+std::string providerPrefEnv(const char* envName, const std::string& fallback) {
+    const char* value = std::getenv(envName);
+    if (!value || !*value) return fallback;
+    std::string lower(value);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower == "cpu" || lower == "dml" || lower == "auto" ? lower : fallback;
+}
+
+int intraOpThreads(int physicalCores, unsigned hardwareThreads, const char* kwOrtThreads) {
+    int threads = physicalCores;
+    if (hardwareThreads > static_cast<unsigned>(physicalCores)) {
+        threads =
+            static_cast<int>(std::min(static_cast<unsigned>(physicalCores) + 2u, hardwareThreads));
+    }
+    if (kwOrtThreads) {
+        const long wanted = std::strtol(kwOrtThreads, nullptr, 10);
+        if (wanted > 0) threads = static_cast<int>(std::min<long>(wanted, INT_MAX));
+    }
+    return threads;
+}
+
+#ifdef _WIN32
+int physicalCoreCount() {
+    DWORD bytes = 0;
+    GetLogicalProcessorInformation(nullptr, &bytes);
+    const size_t records = bytes / sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION);
+    if (records == 0) return 4;
+    std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> info(records);
+    if (!GetLogicalProcessorInformation(info.data(), &bytes)) return 4;
+    const auto cores =
+        std::count_if(info.begin(), info.begin() + bytes / sizeof(info[0]),
+                      [](const auto& r) { return r.Relationship == RelationProcessorCore; });
+    return cores > 0 ? static_cast<int>(cores) : 4;
+}
+#else
+int countTopologyCores(const std::string& cpuDir) {
+    namespace fs = std::filesystem;
+    std::set<std::pair<long, long> > cores;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(cpuDir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() < 4 || name.compare(0, 3, "cpu") != 0 ||
+            !std::all_of(name.begin() + 3, name.end(),
+                         [](unsigned char c) { return std::isdigit(c); })) {
+            continue;
+        }
+        // An offline CPU may have no topology; it is skipped.
+        std::ifstream package(entry.path() / "topology" / "physical_package_id");
+        std::ifstream core(entry.path() / "topology" / "core_id");
+        long p = 0;
+        long c = 0;
+        if (package >> p && core >> c) cores.emplace(p, c);
+    }
+    return static_cast<int>(cores.size());
+}
+
+int physicalCoreCount() {
+    const int cores = countTopologyCores("/sys/devices/system/cpu");
+    return cores > 0 ? cores : 4;
+}
+#endif
