@@ -47,14 +47,6 @@ void collectDefaults(pa_context*, const pa_server_info* info, void* userdata) {
 
 }  // namespace
 
-#if defined(__SANITIZE_THREAD__)
-// libpulse synchronises its threads through its own lock-free lists and a ring buffer shared with
-// the server, which ThreadSanitizer cannot see in the uninstrumented library.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libpulsecommon\n";
-}
-#endif
-
 std::string pulseConnectionError(int error) {
     return std::string("Verbindung zum Soundserver fehlgeschlagen: ") + pa_strerror(error);
 }
