@@ -12,7 +12,7 @@
 struct PulseEndpoint {
     std::string name;
     std::string description;
-    pa_sample_spec spec;
+    pa_sample_spec format;
     pa_channel_map map;
     bool isMonitor;  // a source that records what a sink plays
 };

@@ -65,9 +65,10 @@ struct PulseStream {
         }
         const PulseEndpoint& device = found.front();
 
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, device.spec.rate, device.spec.channels};
-        frameBytes = pa_frame_size(&spec);
-        stream = pa_stream_new(session.context(), kind.c_str(), &spec,
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, device.format.rate,
+                                    device.format.channels};
+        frameBytes = pa_frame_size(&format);
+        stream = pa_stream_new(session.context(), kind.c_str(), &format,
                                pa_channel_map_valid(&device.map) ? &device.map : nullptr);
         if (!stream) return initializeFailed(kind, pa_context_errno(session.context()), err);
         pa_stream_set_state_callback(
@@ -81,7 +82,7 @@ struct PulseStream {
 
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof attr);  // every field: the server's choice
-        const uint32_t periodBytes = static_cast<uint32_t>(pa_usec_to_bytes(kPeriodUs, &spec));
+        const uint32_t periodBytes = static_cast<uint32_t>(pa_usec_to_bytes(kPeriodUs, &format));
         // Pinned to its device: when that vanishes the stream ends instead of moving elsewhere.
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
@@ -104,9 +105,9 @@ struct PulseStream {
 
         const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream);
         const uint32_t blockBytes = isCapture ? got->fragsize : got->tlength;
-        rate = static_cast<int>(spec.rate);
-        channels = spec.channels;
-        periodMs = 1000.0 * static_cast<double>(blockBytes / frameBytes) / spec.rate;
+        rate = static_cast<int>(format.rate);
+        channels = format.channels;
+        periodMs = 1000.0 * static_cast<double>(blockBytes / frameBytes) / format.rate;
         buffer.assign(blockBytes / sizeof(float), 0.0f);
         return true;
     }

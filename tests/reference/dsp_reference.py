@@ -463,8 +463,8 @@ class PitchShifter:
         expected = (TWO_PI * F(hop)) / F(n)
         k = np.arange(half + 1).astype(F)
 
-        spec = np.fft.fft((self.in_fifo * self.window).astype(np.float64))[: half + 1]
-        re, im = spec.real.astype(F), spec.imag.astype(F)
+        spectrum = np.fft.fft((self.in_fifo * self.window).astype(np.float64))[: half + 1]
+        re, im = spectrum.real.astype(F), spectrum.imag.astype(F)
         magnitude = TWO * np.sqrt(re * re + im * im)
         phase = atan2f(im, re)
         d = phase - self.last_phase

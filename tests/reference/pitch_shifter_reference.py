@@ -51,9 +51,9 @@ def shift(samples, ratio, n, osamp, rate):
         if rover < n:
             continue
         rover = latency
-        spec = transform((in_fifo * window).astype(np.float64), -1)[: half + 1]
-        re = spec.real.astype(F)
-        im = spec.imag.astype(F)
+        spectrum = transform((in_fifo * window).astype(np.float64), -1)[: half + 1]
+        re = spectrum.real.astype(F)
+        im = spectrum.imag.astype(F)
         magn = F(2) * np.sqrt(re * re + im * im)
         phase = np.arctan2(im, re)
         d = phase - last_phase
