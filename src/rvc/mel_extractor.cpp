@@ -51,6 +51,10 @@ MelExtractor::MelExtractor(const MelConfig& cfg)
             }
             row[j] = static_cast<float>(w);
         }
+        int first = 0, last = bins;
+        while (first < bins && row[first] == 0.0f) ++first;
+        while (last > first && row[last - 1] == 0.0f) --last;
+        span_.emplace_back(first, last);
     }
 }
 
@@ -85,7 +89,7 @@ int MelExtractor::compute(const float* x, int n, std::vector<float>& out) {
         for (int m = 0; m < cfg_.nMels; ++m) {
             const float* row = filterbank_.data() + static_cast<size_t>(m) * bins;
             float s = 0.0f;
-            for (int k = 0; k < bins; ++k) s += fft_[k] * row[k];
+            for (int k = span_[m].first; k < span_[m].second; ++k) s += fft_[k] * row[k];
             out[static_cast<size_t>(m) * frames + t] = std::log(std::max(cfg_.logFloor, s));
         }
     }

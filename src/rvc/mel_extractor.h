@@ -1,6 +1,7 @@
 // Log-magnitude mel spectrogram of a 16 kHz chunk, the input of the pitch network.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 struct MelConfig {
@@ -32,6 +33,9 @@ class MelExtractor {
     MelConfig cfg_;
     std::vector<float> window_;
     std::vector<float> filterbank_;
+    // Per band, the bins from the first to past the last non-zero weight: a triangle spans a few
+    // bins, so the product skips the zeros (which add nothing).
+    std::vector<std::pair<int, int>> span_;
     std::vector<float> fft_;     // 2 * nFft floats, complex interleaved
     std::vector<float> padded_;  // the chunk with its reflected edges
 };
