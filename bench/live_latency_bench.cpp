@@ -1,8 +1,14 @@
-// The live engine on a private sound server, per preset: tone bursts played into the microphone
+// The live engine on a private sound server, per voice: tone bursts played into the microphone
 // feed are found again on the cable's monitor, and their delay is printed next to the engine's own
 // estimate, its underruns, the backlog it discarded and its CPU share.
 //
-//   live_latency_bench [--seconds N] [preset ...]     defaults: 60 s, original and daemon
+//   live_latency_bench [--seconds N] [--model-dir DIR] [--chunk-ms MS[,MS...]] [voice ...]
+//
+// Defaults: 60 s, the presets original and daemon. A voice with a file DIR/<voice>.onnx is a
+// neural voice (DIR: --model-dir, else the engine's default), run once per chunk length given
+// (set through KW_RVC_CHUNK_MS; without --chunk-ms as the environment says). Made for the test
+// network voice_sine (tests/reference/make_rvc_models.py DIR), which answers a loud input frame
+// with a 101 Hz sine.
 //
 // Timing: one recorder on the microphone source "mic" (what the engine hears) and one on
 // "cable_input.monitor" (what a program listening to the cable hears) log, per block, how many
@@ -15,6 +21,16 @@
 // waveform. The pitch shifter smears that rise over its window, so the same detector on the burst
 // train run through the preset's chain offline gives the chain's own delay, which is printed and
 // subtracted as a cross-check.
+//
+// A neural voice delays by a whole chunk: its bursts come every chunk + 1 s (plus 157 frames, so
+// that they step by 3.3 ms through the 10 ms frame grid and the chunk boundaries), and only those
+// that enter after the first converted chunk count (before it the input passes unchanged). The
+// sine voice decides voicing per 10 ms frame from a 64 ms analysis window, so its output starts
+// up to about 30 ms before the burst it answers, on the frame grid: one delay is exact only to a
+// frame. Offline, the converter alone on the same burst train, chunked as the streaming model
+// chunks it and through the same resamplers, gives that shift (the voice's own delay, negative);
+// measured minus it should then match chunk + look-ahead + the first chunk's conversion time +
+// the capture and cable periods, to within a few milliseconds in the median.
 #include <signal.h>
 #include <stdlib.h>
 #include <time.h>
@@ -41,6 +57,9 @@
 #include "dsp/dsp_chain.h"
 #include "dsp/presets.h"
 #include "engine/engine.h"
+#include "rvc/onnx_rvc_model.h"
+#include "rvc/polyphase_resampler.h"
+#include "rvc/rvc_converter.h"
 
 namespace {
 
@@ -55,10 +74,19 @@ constexpr double kBurstAmplitude = 0.5;
 constexpr float kOnsetShare = 0.3f;
 constexpr int64_t kQuietBeforeOnset = kRate * 3 / 20;
 constexpr double kPairWindowS = 0.45;  // a cable onset belongs to the mic onset before it
+// A neural voice's burst period: chunk + 1 s, off the 10 ms frame grid by 157 frames.
+constexpr int kNeuralExtraMs = 1000;
+constexpr int kGridStep = 157;
+constexpr int kOfflineBursts = 13;
+constexpr double kOfflineEarliestS = -0.2;  // the sine voice answers before the onset itself
+constexpr double kAfterPrimingS = 0.1;
+constexpr int kNetRate = 16000;
+constexpr int kVoiceRate = 40000;
 constexpr double kWarmupS = 0.5;
 constexpr double kStartupS = 1.0;
 constexpr double kFlatWindowS = 10.0;
 constexpr double kFlatToleranceMs = 1.0;
+constexpr double kNeuralFlatToleranceMs = 10.0;  // the sine voice's frame: its resolution
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 constexpr double kEngineBacklogPeriods = 2.0;  // the engine's own bound, shown for comparison
 
@@ -219,14 +247,22 @@ struct Delay {
     double ms;
 };
 
-// Each input onset with the first output onset within the pair window after it.
-std::vector<Delay> pairOnsets(const std::vector<double>& in, const std::vector<double>& out) {
+// Each input onset with the first output onset from `earliest` seconds after it, within the window.
+std::vector<Delay> pairOnsets(const std::vector<double>& in, const std::vector<double>& out,
+                              double earliest = 0.0, double window = kPairWindowS) {
     std::vector<Delay> delays;
     for (double t : in) {
-        const auto it = std::lower_bound(out.begin(), out.end(), t);
-        if (it != out.end() && *it - t < kPairWindowS) delays.push_back({t, (*it - t) * 1000.0});
+        const auto it = std::lower_bound(out.begin(), out.end(), t + earliest);
+        if (it != out.end() && *it - t < earliest + window)
+            delays.push_back({t, (*it - t) * 1000.0});
     }
     return delays;
+}
+
+std::vector<double> seconds(const std::vector<uint64_t>& frames) {
+    std::vector<double> t;
+    for (uint64_t f : frames) t.push_back(static_cast<double>(f) / kRate);
+    return t;
 }
 
 double median(std::vector<double> v) {
@@ -261,14 +297,46 @@ double chainDelayMs(const std::string& preset) {
         chain.process(block.data(), kBlock);
         for (int i = 0; i < kBlock; ++i) out[f + i] = block[2 * i];
     }
-    const auto seconds = [](const std::vector<uint64_t>& frames) {
-        std::vector<double> t;
-        for (uint64_t f : frames) t.push_back(static_cast<double>(f) / kRate);
-        return t;
-    };
     std::vector<double> ms;
     for (const Delay& d :
          pairOnsets(seconds(onsets(in.data(), frames)), seconds(onsets(out.data(), frames))))
+        ms.push_back(d.ms);
+    return median(ms);
+}
+
+// The neural voice alone on a burst train with `period`, chunked as the streaming model chunks it
+// (history, chunk, look-ahead; without its cross-fades) and through resamplers like its own: where
+// its output onsets lie against the input's, with the streaming wait taken out.
+double voiceShiftMs(const std::string& modelDir, const std::string& voice, int chunkMs,
+                    int period) {
+    RvcConverter converter;
+    converter.setChunkMs(chunkMs);
+    std::string err;
+    if (!converter.init(modelDir, err) ||
+        !converter.loadVoice(modelDir + "/" + voice + ".onnx", err))
+        throw std::runtime_error(voice + ": " + err);
+    const size_t frames = static_cast<size_t>(kOfflineBursts) * period;
+    std::vector<float> in(frames), in16, out40, chunkOut, out;
+    for (size_t f = 0; f < frames; ++f) in[f] = burstSample(f, period);
+    PolyphaseResampler(kRate, kNetRate, 16).push(in.data(), frames, in16);
+
+    const size_t c = static_cast<size_t>(converter.chunkSamples);
+    std::vector<float> window(RvcConverter::kHistory, 0.0f);
+    for (size_t pos = 0; pos + c + RvcConverter::kLookAhead <= in16.size(); pos += c) {
+        window.resize(RvcConverter::kHistory);
+        window.insert(window.end(), in16.begin() + pos,
+                      in16.begin() + pos + c + RvcConverter::kLookAhead);
+        if (!converter.convertChunk(window.data(), chunkOut, err))
+            throw std::runtime_error(voice + ": " + err);
+        out40.insert(out40.end(), chunkOut.begin(), chunkOut.end());
+        std::copy(in16.begin() + pos + c - RvcConverter::kHistory, in16.begin() + pos + c,
+                  window.begin());
+    }
+    PolyphaseResampler(kVoiceRate, kRate, 12).push(out40.data(), out40.size(), out);
+    std::vector<double> ms;
+    for (const Delay& d :
+         pairOnsets(seconds(onsets(in.data(), frames)), seconds(onsets(out.data(), out.size())),
+                    kOfflineEarliestS, 2.0 * -kOfflineEarliestS))
         ms.push_back(d.ms);
     return median(ms);
 }
@@ -297,15 +365,26 @@ double processCpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// One run: a preset, or a neural voice at one chunk length (chunkMs 0: as KW_RVC_CHUNK_MS says).
+struct RunPlan {
+    std::string voice;
+    bool neural = false;
+    int chunkMs = 0;
+};
+
 struct Result {
-    std::string preset;
+    std::string label;
+    bool neural = false;
     bool pitchShift = false;
+    double burstPeriodMs = 0;
     double capturePeriodMs = 0, monitorPeriodMs = 0, cablePeriodMs = 0;
+    int chunkMs = 0;
+    double firstConversionMs = 0, maxConversionMs = 0, primedAfterS = 0;
     size_t bursts = 0, matched = 0;
     double measuredMedian = 0, measuredMin = 0, measuredMax = 0;
     double measuredFirst = 0, measuredLast = 0;
-    double chainMs = 0;
-    double engineMean = 0, engineFirst = 0, engineLast = 0;
+    double ownDelayMs = 0;
+    double engineMean = 0, engineMin = 0, engineMax = 0, engineFirst = 0, engineLast = 0;
     uint32_t underrunsStartup = 0, underrunsMonitor = 0, underrunsCable = 0;
     double underrunsPerMinute = 0;
     uint64_t discardedStartup = 0, discardedAfter = 0;
@@ -313,6 +392,14 @@ struct Result {
     double engineCpu = 0, processCpu = 0, serverCpu = 0;
     double longestGapMs = 0;
     double seconds = 0, window = 0;
+
+    // What the voice waits for before its output can start, plus one period of each device.
+    double expectedMs() const {
+        const double wait =
+            neural ? chunkMs + RvcConverter::kLookAhead * 1000.0 / kNetRate + firstConversionMs
+                   : 0.0;
+        return wait + capturePeriodMs + cablePeriodMs;
+    }
 };
 
 // The engine's own figures, polled from this thread while it runs.
@@ -322,12 +409,24 @@ struct Poll {
     double cableFillMs;
 };
 
-Result runPreset(const std::string& preset, double seconds) {
+Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds) {
     Result r;
-    r.preset = preset;
-    r.chainMs = chainDelayMs(preset);
+    r.neural = plan.neural;
     bool known = false;
-    r.pitchShift = std::fabs(presetByName(preset, known).pitchRatio - 1.0f) > 1e-4f;
+    int period = kBurstPeriod;
+    double pairWindowS = kPairWindowS;
+    if (plan.neural) {
+        // The engine's converter reads the chunk length when the voice is created.
+        if (plan.chunkMs) setenv("KW_RVC_CHUNK_MS", std::to_string(plan.chunkMs).c_str(), 1);
+        const int chunkMs = RvcConverter().chunkSamples * 1000 / kNetRate;
+        period = kRate / 1000 * (chunkMs + kNeuralExtraMs) + kGridStep;
+        pairWindowS = static_cast<double>(period) / kRate - 0.05;
+        r.ownDelayMs = voiceShiftMs(modelDir, plan.voice, chunkMs, period);
+    } else {
+        r.ownDelayMs = chainDelayMs(plan.voice);
+        r.pitchShift = std::fabs(presetByName(plan.voice, known).pitchRatio - 1.0f) > 1e-4f;
+    }
+    r.burstPeriodMs = period * 1000.0 / kRate;
 
     PrivateServer server;
     const double recordS = kWarmupS + seconds + 3.0;
@@ -341,9 +440,9 @@ Result runPreset(const std::string& preset, double seconds) {
     if (!speakersDrain.open(
             "speakers.monitor", [](const float*, int) {}, err))
         throw std::runtime_error("speakers.monitor: " + err);
-    const auto feedBursts = [&feed, &fed](float* out, int frames) {
+    const auto feedBursts = [&feed, &fed, period](float* out, int frames) {
         for (int f = 0; f < frames; ++f, ++fed) {
-            const float x = burstSample(fed);
+            const float x = burstSample(fed, period);
             for (int c = 0; c < feed.channels; ++c) out[f * feed.channels + c] = x;
         }
         return frames;
@@ -352,7 +451,13 @@ Result runPreset(const std::string& preset, double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(kWarmupS));
 
     Engine engine;
-    if (!engine.setVoice(preset, err)) throw std::runtime_error(err);
+    engine.modelDir = modelDir;
+    if (!engine.setVoice(plan.voice, err)) throw std::runtime_error(err);
+    const auto* neural = dynamic_cast<const OnnxRvcModel*>(engine.model.get());
+    if (plan.neural != (neural != nullptr))
+        throw std::runtime_error(plan.voice + ": not the kind of voice expected");
+    r.chunkMs = neural ? neural->converter.chunkSamples * 1000 / kNetRate : 0;
+    r.label = neural ? plan.voice + " " + std::to_string(r.chunkMs) + " ms" : plan.voice;
     const std::set<int> before = threadIds();
     if (!engine.start(err)) throw std::runtime_error("start: " + err);
     if (!engine.cableActive) throw std::runtime_error("the engine found no cable");
@@ -373,6 +478,8 @@ Result runPreset(const std::string& preset, double seconds) {
     std::vector<Poll> polls;
     polls.reserve(static_cast<size_t>(seconds * 1000) / kPollInterval.count() + 16);
     bool startupTaken = false;
+    // Until a neural voice's first chunk the input passes unchanged: only later bursts count.
+    double primedAt = neural ? -1.0 : t0;
     double t = t0;
     while ((t = now()) < t0 + seconds && !interrupted) {
         polls.push_back({t - t0, engine.latencyMs(),
@@ -382,10 +489,18 @@ Result runPreset(const std::string& preset, double seconds) {
             r.discardedStartup = engine.discardedFrames();
             startupTaken = true;
         }
+        if (neural && neural->chunksDone > 0) {
+            if (primedAt < 0.0) {
+                primedAt = t;
+                r.firstConversionMs = neural->lastChunkMs;
+            }
+            r.maxConversionMs = std::max(r.maxConversionMs, neural->lastChunkMs.load());
+        }
         std::this_thread::sleep_for(kPollInterval);
     }
     const double t1 = now();
     r.seconds = t1 - t0;
+    r.primedAfterS = primedAt - t0;
     r.engineCpu = 100.0 * (threadCpuSeconds(engineThreads) - engineCpu0) / r.seconds;
     r.processCpu = 100.0 * (processCpuSeconds() - processCpu0) / r.seconds;
     r.serverCpu = 100.0 * (server.cpuSeconds() - serverCpu0) / r.seconds;
@@ -410,10 +525,11 @@ Result runPreset(const std::string& preset, double seconds) {
         for (uint64_t f : onsets(rec.samples().data(), rec.frames())) out.push_back(rec.timeOf(f));
         return out;
     };
+    const double from = neural ? primedAt + kAfterPrimingS : t0;
     std::vector<double> heard;
     for (double at : times(mic))
-        if (at >= t0 && at < t1 - kPairWindowS) heard.push_back(at);
-    const std::vector<Delay> delays = pairOnsets(heard, times(cable));
+        if (primedAt >= 0.0 && at >= from && at < t1 - pairWindowS) heard.push_back(at);
+    const std::vector<Delay> delays = pairOnsets(heard, times(cable), 0.0, pairWindowS);
     r.longestGapMs = mic.longestGapMs(t0 + kStartupS, t1);
     r.bursts = heard.size();
     r.matched = delays.size();
@@ -422,8 +538,8 @@ Result runPreset(const std::string& preset, double seconds) {
     std::vector<double> all, first, last;
     for (const Delay& d : delays) {
         all.push_back(d.ms);
-        if (d.at - t0 < r.window) first.push_back(d.ms);
-        if (d.at - t0 >= r.seconds - r.window - kPairWindowS) last.push_back(d.ms);
+        if (d.at - from < r.window) first.push_back(d.ms);
+        if (d.at - t0 >= r.seconds - r.window - pairWindowS) last.push_back(d.ms);
     }
     r.measuredMedian = median(all);
     r.measuredMin = all.empty() ? std::nan("") : *std::min_element(all.begin(), all.end());
@@ -433,12 +549,17 @@ Result runPreset(const std::string& preset, double seconds) {
 
     std::vector<double> engineAll, engineFirst, engineLast;
     for (const Poll& p : polls) {
+        if (p.t + t0 < from) continue;
         engineAll.push_back(p.latencyMs);
-        if (p.t < r.window) engineFirst.push_back(p.latencyMs);
+        if (p.t + t0 - from < r.window) engineFirst.push_back(p.latencyMs);
         if (p.t >= r.seconds - r.window) engineLast.push_back(p.latencyMs);
         if (p.t >= kStartupS) r.cableFillMaxMs = std::max(r.cableFillMaxMs, p.cableFillMs);
     }
     r.engineMean = mean(engineAll);
+    r.engineMin =
+        engineAll.empty() ? std::nan("") : *std::min_element(engineAll.begin(), engineAll.end());
+    r.engineMax =
+        engineAll.empty() ? std::nan("") : *std::max_element(engineAll.begin(), engineAll.end());
     r.engineFirst = mean(engineFirst);
     r.engineLast = mean(engineLast);
     return r;
@@ -458,12 +579,21 @@ std::string fmt(const char* format, double a, double b = 0.0, double c = 0.0) {
 }
 
 void printTable(const std::vector<Result>& results) {
-    std::printf("\nlive mic -> cable, %d Hz stereo; bursts of %d ms at %.0f Hz every %d ms\n\n",
-                kRate, kBurstLength * 1000 / kRate, kBurstHz, kBurstPeriod * 1000 / kRate);
-    printRow("preset", results, [](const Result& r) { return r.preset; });
+    std::printf("\nlive mic -> cable, %d Hz stereo; bursts of %d ms at %.0f Hz\n\n", kRate,
+                kBurstLength * 1000 / kRate, kBurstHz);
+    printRow("voice", results, [](const Result& r) { return r.label; });
     printRow("run length s", results, [](const Result& r) { return fmt("%.1f", r.seconds); });
+    printRow("burst period ms", results,
+             [](const Result& r) { return fmt("%.1f", r.burstPeriodMs); });
     printRow("periods ms: capture / monitor / cable", results, [](const Result& r) {
         return fmt("%.2f / %.2f / %.2f", r.capturePeriodMs, r.monitorPeriodMs, r.cablePeriodMs);
+    });
+    printRow("first chunk converted after s", results, [](const Result& r) {
+        return r.neural ? fmt("%.2f", r.primedAfterS) : std::string("-");
+    });
+    printRow("conversion ms: first chunk / max", results, [](const Result& r) {
+        return r.neural ? fmt("%.1f / %.1f", r.firstConversionMs, r.maxConversionMs)
+                        : std::string("-");
     });
     printRow("bursts found on the cable", results, [](const Result& r) {
         return std::to_string(r.matched) + " of " + std::to_string(r.bursts);
@@ -473,12 +603,15 @@ void printTable(const std::vector<Result>& results) {
     });
     printRow("  median first / last window", results,
              [](const Result& r) { return fmt("%.1f / %.1f", r.measuredFirst, r.measuredLast); });
-    printRow("chain delay offline ms", results,
-             [](const Result& r) { return fmt("%.1f", r.chainMs); });
-    printRow("measured minus chain delay ms", results,
-             [](const Result& r) { return fmt("%.1f", r.measuredMedian - r.chainMs); });
-    printRow("engine latencyMs(): mean", results,
-             [](const Result& r) { return fmt("%.1f", r.engineMean); });
+    printRow("own delay offline ms (chain / voice)", results,
+             [](const Result& r) { return fmt("%.1f", r.ownDelayMs); });
+    printRow("measured minus own delay ms", results,
+             [](const Result& r) { return fmt("%.1f", r.measuredMedian - r.ownDelayMs); });
+    printRow("expected: chunk+look-ahead+conv+periods", results,
+             [](const Result& r) { return fmt("%.1f", r.expectedMs()); });
+    printRow("engine latencyMs(): mean [min, max]", results, [](const Result& r) {
+        return fmt("%.1f [%.1f, %.1f]", r.engineMean, r.engineMin, r.engineMax);
+    });
     printRow("  mean first / last window", results,
              [](const Result& r) { return fmt("%.1f / %.1f", r.engineFirst, r.engineLast); });
     printRow("underruns in the first second", results,
@@ -502,44 +635,87 @@ void printTable(const std::vector<Result>& results) {
              [](const Result& r) { return fmt("%.1f", r.longestGapMs); });
 
     std::printf(
-        "\nwindows: the first and last %.1f s of each run; CPU in %% of one core; the process\n"
-        "also runs this bench's burst player, two recorders, a drain on the speakers'\n"
-        "monitor and a %d ms poll\n",
+        "\nwindows: the first and last %.1f s of each run (a neural voice's from its first\n"
+        "chunk on); expected: chunk + look-ahead + the first chunk's conversion for a neural\n"
+        "voice, plus the capture and cable periods; CPU in %% of one core; the process also runs\n"
+        "this bench's burst player, two recorders, a drain on the speakers' monitor and a %d ms\n"
+        "poll\n",
         results.empty() ? kFlatWindowS : results.front().window,
         static_cast<int>(kPollInterval.count()));
     for (const Result& r : results) {
+        const bool flat = std::fabs(r.measuredLast - r.measuredFirst) <=
+                          (r.neural ? kNeuralFlatToleranceMs : kFlatToleranceMs);
+        const char* underruns = r.underrunsPerMinute == 0.0 ? "no underruns after start-up"
+                                                            : "UNDERRUNS after start-up";
+        if (r.neural) {
+            std::printf(
+                "%-16s median %.1f ms, minus own delay %.1f ms vs %.1f ms expected "
+                "(%+.1f); %s; %s (%+.1f ms)\n",
+                r.label.c_str(), r.measuredMedian, r.measuredMedian - r.ownDelayMs, r.expectedMs(),
+                r.measuredMedian - r.ownDelayMs - r.expectedMs(), underruns,
+                flat ? "flat" : "NOT flat", r.measuredLast - r.measuredFirst);
+            continue;
+        }
         const double goal = r.pitchShift ? 45.0 : 25.0;
-        const bool flat = std::fabs(r.measuredLast - r.measuredFirst) <= kFlatToleranceMs;
-        std::printf("%-10s median %.1f ms (max %.1f) %s %.0f ms goal; %s; %s (%+.1f ms)\n",
-                    r.preset.c_str(), r.measuredMedian, r.measuredMax,
-                    r.measuredMedian <= goal ? "within the" : "MISSES the", goal,
-                    r.underrunsPerMinute == 0.0 ? "no underruns after start-up"
-                                                : "UNDERRUNS after start-up",
+        std::printf("%-16s median %.1f ms (max %.1f) %s %.0f ms goal; %s; %s (%+.1f ms)\n",
+                    r.label.c_str(), r.measuredMedian, r.measuredMax,
+                    r.measuredMedian <= goal ? "within the" : "MISSES the", goal, underruns,
                     flat ? "flat" : "NOT flat", r.measuredLast - r.measuredFirst);
     }
+}
+
+bool isNeuralVoice(const std::string& modelDir, const std::string& voice) {
+    return std::filesystem::is_regular_file(modelDir + "/" + voice + ".onnx");
+}
+
+int usage(const char* self) {
+    std::fprintf(stderr,
+                 "usage: %s [--seconds N] [--model-dir DIR] [--chunk-ms MS[,MS...]] [voice ...]\n",
+                 self);
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     double seconds = 60.0;
-    std::vector<std::string> presets;
+    std::string modelDir = defaultModelDir();
+    std::vector<int> chunks;
+    std::vector<std::string> voices;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
+        } else if (arg == "--model-dir" && i + 1 < argc) {
+            modelDir = argv[++i];
+        } else if (arg == "--chunk-ms" && i + 1 < argc) {
+            std::istringstream list(argv[++i]);
+            for (std::string item; std::getline(list, item, ',');) {
+                const int ms = std::atoi(item.c_str());
+                if (ms <= 0) return usage(argv[0]);
+                chunks.push_back(ms);
+            }
         } else if (!arg.empty() && arg[0] != '-') {
-            presets.push_back(arg);
+            voices.push_back(arg);
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [preset ...]\n", argv[0]);
-            return 2;
+            return usage(argv[0]);
         }
     }
     if (seconds < 3.0) {
         std::fprintf(stderr, "--seconds: at least 3\n");
         return 2;
     }
-    if (presets.empty()) presets = {"original", "daemon"};
+    if (voices.empty()) voices = {"original", "daemon"};
+    if (chunks.empty()) chunks = {0};
+
+    std::vector<RunPlan> plans;
+    for (const std::string& voice : voices) {
+        if (!isNeuralVoice(modelDir, voice)) {
+            plans.push_back({voice, false, 0});
+            continue;
+        }
+        for (int ms : chunks) plans.push_back({voice, true, ms});
+    }
 
     // Ctrl-C ends the current run early, so the server is still stopped on the way out.
     struct sigaction action {};
@@ -549,10 +725,12 @@ int main(int argc, char** argv) {
 
     std::vector<Result> results;
     try {
-        for (const std::string& preset : presets) {
+        for (const RunPlan& plan : plans) {
             if (interrupted) break;
-            std::fprintf(stderr, "%s: %.0f s ...\n", preset.c_str(), seconds);
-            results.push_back(runPreset(preset, seconds));
+            std::fprintf(stderr, "%s%s: %.0f s ...\n", plan.voice.c_str(),
+                         plan.chunkMs ? (" " + std::to_string(plan.chunkMs) + " ms").c_str() : "",
+                         seconds);
+            results.push_back(runVoice(plan, modelDir, seconds));
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "live_latency_bench: %s\n", e.what());

@@ -102,12 +102,6 @@ keep_running() {  # dir, sources...
     done
 }
 
-running() {  # dir
-    parec --latency-msec=5 -d mic >/dev/null 2>&1 &
-    echo $! >"$1/mic-reader.pid"
-    timeout 5 sh -c 'parec --latency-msec=10 -d mic 2>/dev/null | head -c 4096 >/dev/null' || true
-}
-
 running() {  # pid; a zombie left to a non-reaping parent counts as ended
     local state
     state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
