@@ -60,6 +60,7 @@
 #include "rvc/onnx_rvc_model.h"
 #include "rvc/polyphase_resampler.h"
 #include "rvc/rvc_converter.h"
+#include "support/private_sound_server.h"
 
 namespace {
 
@@ -106,64 +107,21 @@ float burstSample(uint64_t frame, int period = kBurstPeriod) {
                               std::sin(2.0 * std::numbers::pi * kBurstHz * pos / kRate));
 }
 
-std::string run(const std::string& command) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) throw std::runtime_error("popen: " + command);
-    std::string out;
-    char chunk[256];
-    while (size_t n = fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
-    if (pclose(pipe) != 0) throw std::runtime_error("failed: " + command);
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
+// The CPU time of a process so far, in seconds.
+double cpuSeconds(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0.0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0.0;
+    // After the command come state (field 3) ... utime (14) and stime (15).
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i >= 14) ticks += std::stod(field);
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
-
-// A private server in a fresh temporary directory, stopped and removed when this goes away.
-class PrivateServer {
-  public:
-    PrivateServer() {
-        char tmpl[] = "/tmp/kw_live_bench.XXXXXX";
-        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
-        dir_ = tmpl;
-        try {
-            setenv("PULSE_SERVER", run(script() + " start " + dir_).c_str(), 1);
-        } catch (...) {
-            std::filesystem::remove_all(dir_);
-            throw;
-        }
-        std::ifstream(dir_ + "/pid") >> pid_;
-    }
-    ~PrivateServer() {
-        try {
-            run(script() + " stop " + dir_);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "%s\n", e.what());
-        }
-        std::filesystem::remove_all(dir_);
-    }
-    PrivateServer(const PrivateServer&) = delete;
-    PrivateServer& operator=(const PrivateServer&) = delete;
-
-    // The server process's CPU time so far, in seconds.
-    double cpuSeconds() const {
-        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        const size_t close = text.rfind(')');
-        if (close == std::string::npos) return 0.0;
-        std::istringstream fields(text.substr(close + 2));
-        std::string field;
-        double ticks = 0.0;
-        // After the command come state (field 3) ... utime (14) and stime (15).
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i >= 14) ticks += std::stod(field);
-        }
-        return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
-
-  private:
-    static std::string script() { return std::string(KW_SCRIPTS_DIR) + "/pa_server.sh"; }
-    std::string dir_;
-    int pid_ = 0;
-};
 
 // What a capture stream delivered: channel 0, and per block the frames received so far and the
 // moment the block arrived. Storage is sized up front so that the stream's thread never allocates.
@@ -428,7 +386,7 @@ Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds
     }
     r.burstPeriodMs = period * 1000.0 / kRate;
 
-    PrivateServer server;
+    PrivateSoundServer server;
     const double recordS = kWarmupS + seconds + 3.0;
     Recorder mic("mic", recordS);
     Recorder cable("cable_input.monitor", recordS);
@@ -474,7 +432,7 @@ Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds
     const double t0 = now();
     const double engineCpu0 = threadCpuSeconds(engineThreads);
     const double processCpu0 = processCpuSeconds();
-    const double serverCpu0 = server.cpuSeconds();
+    const double serverCpu0 = cpuSeconds(server.pid());
     std::vector<Poll> polls;
     polls.reserve(static_cast<size_t>(seconds * 1000) / kPollInterval.count() + 16);
     bool startupTaken = false;
@@ -503,7 +461,7 @@ Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds
     r.primedAfterS = primedAt - t0;
     r.engineCpu = 100.0 * (threadCpuSeconds(engineThreads) - engineCpu0) / r.seconds;
     r.processCpu = 100.0 * (processCpuSeconds() - processCpu0) / r.seconds;
-    r.serverCpu = 100.0 * (server.cpuSeconds() - serverCpu0) / r.seconds;
+    r.serverCpu = 100.0 * (cpuSeconds(server.pid()) - serverCpu0) / r.seconds;
     r.underrunsMonitor = engine.monitorOut->underruns;
     r.underrunsCable = engine.cableOut->underruns;
     if (!startupTaken) {

@@ -2,6 +2,8 @@
 // the virtual cable as sinks, and a microphone fed through the sink "micfeed".
 #include "audio/kw_audio.h"
 
+#include "support/private_sound_server.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -23,17 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string run(const std::string& command) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) throw std::runtime_error("popen: " + command);
-    std::string out;
-    char chunk[256];
-    while (size_t n = fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
-    if (pclose(pipe) != 0) throw std::runtime_error("fehlgeschlagen: " + command);
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
-
 // Polls until done() holds; the bound only keeps a broken build from hanging the run.
 template <class Done>
 bool waitFor(Done done) {
@@ -48,38 +39,6 @@ bool waitFor(Done done) {
 double msSince(Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
-
-// A private server in a fresh temporary directory, stopped again when this goes away.
-class PrivateServer {
-  public:
-    explicit PrivateServer(std::string options) : options_(std::move(options)) {
-        char tmpl[] = "/tmp/kw_audio_test.XXXXXX";
-        if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
-        dir_ = tmpl;
-        start();
-    }
-    ~PrivateServer() {
-        stop();
-        std::filesystem::remove_all(dir_);
-    }
-
-    void start() {
-        const std::string server = run(script() + " start " + dir_ + " " + options_);
-        setenv("PULSE_SERVER", server.c_str(), 1);
-    }
-    void stop() { run(script() + " stop " + dir_); }
-    void signal(int sig) const {
-        int pid = 0;
-        std::ifstream(dir_ + "/pid") >> pid;
-        ASSERT_GT(pid, 0);
-        ASSERT_EQ(kill(pid, sig), 0);
-    }
-
-  private:
-    static std::string script() { return std::string(KW_SCRIPTS_DIR) + "/pa_server.sh"; }
-    std::string options_;
-    std::string dir_;
-};
 
 // Gathers what a capture stream delivers; the test looks at it while the stream runs.
 class Recorder {
@@ -178,14 +137,14 @@ class KwAudioTest : public ::testing::Test {
         return "'" + key + "=\"device.description='\\''" + text + "'\\''\"'";
     }
     static std::string loadModule(const std::string& arguments) {
-        return run("pactl load-module " + arguments);
+        return runCommand("pactl load-module " + arguments);
     }
     static void unloadModuleOf(const std::string& deviceName) {
-        run("pactl unload-module $(pactl list short modules | awk '/(sink|source)_name=" +
-            deviceName + " / {print $1}')");
+        runCommand("pactl unload-module $(pactl list short modules | awk '/(sink|source)_name=" +
+                   deviceName + " / {print $1}')");
     }
 
-    std::optional<PrivateServer> server;
+    std::optional<PrivateSoundServer> server;
 };
 
 // ---- device list, resolution and cable detection -------------------------------------------
@@ -445,7 +404,8 @@ TEST_F(KwAudioTest, SurvivesTheServerBeingKilledAndWorksAfterItsRestart) {
     ASSERT_TRUE(capture.open("mic", recorder.callbackFor(capture), err)) << err;
     ASSERT_TRUE(waitFor([&] { return recorder.find(0.1f) >= 0; }));
 
-    server->signal(SIGKILL);
+    ASSERT_GT(server->pid(), 0);
+    ASSERT_EQ(kill(server->pid(), SIGKILL), 0);
     server->stop();  // waits for its end
     const auto closing = Clock::now();
     capture.close();
@@ -506,10 +466,11 @@ TEST_F(KwAudioTest, HungServerNeverBlocksForLong) {
     ASSERT_TRUE(capture.open("mic", recorder.callbackFor(capture), err)) << err;
     ASSERT_TRUE(render.open("speakers", constantSource(render, 0.1f, 0.1f), err)) << err;
 
-    server->signal(SIGSTOP);
+    ASSERT_GT(server->pid(), 0);
+    ASSERT_EQ(kill(server->pid(), SIGSTOP), 0);
     struct Resume {
-        PrivateServer& server;
-        ~Resume() { server.signal(SIGCONT); }
+        PrivateSoundServer& server;
+        ~Resume() { kill(server.pid(), SIGCONT); }
     } resume{*server};
 
     auto t = Clock::now();
