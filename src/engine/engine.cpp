@@ -29,14 +29,14 @@ Engine::~Engine() {
     stop();
 }
 
-bool Engine::openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuffer>& ring, Lag& lag,
-                        const std::string& id, std::string& err) {
+bool Engine::openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuffer>& ring,
+                        LagWindow& lag, const std::string& id, std::string& err) {
     out = std::make_unique<KwRender>();
     ring = std::make_unique<RingBuffer>();
-    lag = Lag{};
+    lag = LagWindow{};
     RingBuffer* r = ring.get();
     KwRender* s = out.get();
-    Lag* l = &lag;
+    LagWindow* l = &lag;
     if (out->open(
             id, [this, r, l, s](float* buf, int frames) { return render(*r, *l, *s, buf, frames); },
             err)) {
@@ -47,21 +47,16 @@ bool Engine::openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuff
     return false;
 }
 
-int Engine::render(RingBuffer& ring, Lag& lag, const KwRender& stream, float* out, int frames) {
-    const size_t want = static_cast<size_t>(frames) * stream.channels;
-    size_t dropped = ring.trimTo(want + backlogSamples_.load(std::memory_order_relaxed));
-    lag.minFill = std::min(lag.minFill, ring.fill());
-    lag.frames += frames;
-    if (lag.frames >= stream.sampleRate) {
-        const size_t cushion =
-            want + kCushionBlocks * largestCaptureBlock_.load(std::memory_order_relaxed);
-        if (lag.minFill > cushion) dropped += ring.read(nullptr, lag.minFill - cushion);
-        lag = Lag{};
-    }
-    if (dropped) discarded_.fetch_add(dropped / stream.channels, std::memory_order_relaxed);
-    const size_t n = ring.read(out, want);
-    std::fill(out + n, out + want, 0.0f);
-    return static_cast<int>(n / stream.channels);
+int Engine::render(RingBuffer& ring, LagWindow& lag, const KwRender& stream, float* out,
+                   int frames) {
+    const BacklogLimits limits{
+        backlogSamples_.load(std::memory_order_relaxed),
+        kCushionBlocks * largestCaptureBlock_.load(std::memory_order_relaxed)};
+    uint64_t dropped = 0;
+    const int got =
+        renderFromRing(ring, lag, stream.channels, stream.sampleRate, limits, out, frames, dropped);
+    if (dropped) discarded_.fetch_add(dropped, std::memory_order_relaxed);
+    return got;
 }
 
 bool Engine::start(std::string& err) {

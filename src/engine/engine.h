@@ -12,6 +12,7 @@
 
 #include "audio/kw_audio.h"
 #include "dsp/dsp_chain.h"
+#include "engine/render_from_ring.h"
 #include "engine/ring_buffer.h"
 #include "engine/voice_model.h"
 
@@ -76,15 +77,9 @@ class Engine {
   private:
     bool setNeuralVoice(const std::string& name, std::string& err);
 
-    // How far one output has lagged behind the capture over the current second.
-    struct Lag {
-        size_t minFill = SIZE_MAX;  // smallest ring fill seen when the output asked for audio
-        int frames = 0;             // frames asked for in this second
-    };
-
-    bool openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuffer>& ring, Lag& lag,
-                    const std::string& id, std::string& err);
-    int render(RingBuffer& ring, Lag& lag, const KwRender& stream, float* out, int frames);
+    bool openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuffer>& ring,
+                    LagWindow& lag, const std::string& id, std::string& err);
+    int render(RingBuffer& ring, LagWindow& lag, const KwRender& stream, float* out, int frames);
     void closeStreams();
 
     // Capture-path working buffers for the largest block, so that the audio thread never allocates.
@@ -99,8 +94,8 @@ class Engine {
         int frames = 0;
     } blockWindow_;  // capture thread only
     std::atomic<uint64_t> discarded_{0};
-    Lag monitorLag_;
-    Lag cableLag_;
+    LagWindow monitorLag_;
+    LagWindow cableLag_;
 };
 
 // Decibels of a linear level for status reports; -120 for silence.

@@ -139,64 +139,65 @@ void OnnxRvcModel::stopWorker() {
 }
 
 void OnnxRvcModel::workerMain() {
-    const size_t chunk = static_cast<size_t>(converter.chunkSamples);
-    const size_t need = chunk + RvcConverter::kLookAhead;
-    std::vector<float> window, out, resampledOut;
-    std::string error;
     while (running) {
         if (const size_t dropped = droppedIn_.exchange(0)) {
             rvcLog("[rvc] Warnung: Eingangs-FIFO voll — %zu Samples verworfen", dropped);
         }
-        if (pending_.size() < need) {
-            const size_t want = std::min(need - pending_.size(), kGatherStep);
-            const size_t old = pending_.size();
-            pending_.resize(old + want);
-            const size_t got = inFifo.read(pending_.data() + old, want);
-            pending_.resize(old + got);
-            if (got == 0) {
-                wake = false;
-                for (int step = 0; step < 50 && running && !wake; ++step) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                }
-            }
-            continue;
+        if (convertAvailableChunk()) continue;
+        wake = false;
+        for (int step = 0; step < 50 && running && !wake; ++step) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-
-        window.assign(history_.begin(), history_.end());
-        window.insert(window.end(), pending_.begin(), pending_.begin() + static_cast<long>(need));
-        const auto t0 = std::chrono::steady_clock::now();
-        const bool converted = converter.convertChunk(window.data(), out, error);
-        lastChunkMs =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-                .count();
-        if (!converted) {
-            rvcLog("[rvc] Chunk-Fehler: %s", error.c_str());
-            out.assign(chunk * 5 / 2, 0.0f);
-        }
-
-        if (out.size() > kFade) {
-            for (size_t i = 0; i < kFade; ++i) {
-                const float a = static_cast<float>(i) / static_cast<float>(kFade);
-                out[i] = hasTail_ && tail_.size() == kFade ? a * out[i] + (1.0f - a) * tail_[i]
-                                                           : a * out[i];
-            }
-            tail_.assign(out.end() - kFade, out.end());
-            hasTail_ = true;
-        }
-
-        if (outResampler) {
-            resampledOut.clear();
-            outResampler->push(out.data(), out.size(), resampledOut);
-            const size_t written = outFifo.write(resampledOut.data(), resampledOut.size());
-            if (written < resampledOut.size()) {
-                rvcLog("[rvc] Warnung: Ausgangs-FIFO voll — %zu Samples verworfen",
-                       resampledOut.size() - written);
-            }
-        }
-        ++chunksDone;
-
-        history_.assign(pending_.begin() + static_cast<long>(chunk - RvcConverter::kHistory),
-                        pending_.begin() + static_cast<long>(chunk));
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(chunk));
     }
+}
+
+bool OnnxRvcModel::convertAvailableChunk() {
+    const size_t chunk = static_cast<size_t>(converter.chunkSamples);
+    const size_t need = chunk + RvcConverter::kLookAhead;
+    while (pending_.size() < need) {
+        const size_t want = std::min(need - pending_.size(), kGatherStep);
+        const size_t old = pending_.size();
+        pending_.resize(old + want);
+        const size_t got = inFifo.read(pending_.data() + old, want);
+        pending_.resize(old + got);
+        if (got == 0) return false;
+    }
+
+    window_.assign(history_.begin(), history_.end());
+    window_.insert(window_.end(), pending_.begin(), pending_.begin() + static_cast<long>(need));
+    std::vector<float>& out = converted_;
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool converted = converter.convertChunk(window_.data(), out, error_);
+    lastChunkMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    if (!converted) {
+        rvcLog("[rvc] Chunk-Fehler: %s", error_.c_str());
+        out.assign(chunk * 5 / 2, 0.0f);
+    }
+
+    if (out.size() > kFade) {
+        for (size_t i = 0; i < kFade; ++i) {
+            const float a = static_cast<float>(i) / static_cast<float>(kFade);
+            out[i] =
+                hasTail_ && tail_.size() == kFade ? a * out[i] + (1.0f - a) * tail_[i] : a * out[i];
+        }
+        tail_.assign(out.end() - kFade, out.end());
+        hasTail_ = true;
+    }
+
+    if (outResampler) {
+        resampledOut_.clear();
+        outResampler->push(out.data(), out.size(), resampledOut_);
+        const size_t written = outFifo.write(resampledOut_.data(), resampledOut_.size());
+        if (written < resampledOut_.size()) {
+            rvcLog("[rvc] Warnung: Ausgangs-FIFO voll — %zu Samples verworfen",
+                   resampledOut_.size() - written);
+        }
+    }
+    ++chunksDone;
+
+    history_.assign(pending_.begin() + static_cast<long>(chunk - RvcConverter::kHistory),
+                    pending_.begin() + static_cast<long>(chunk));
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(chunk));
+    return true;
 }

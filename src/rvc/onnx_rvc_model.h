@@ -28,6 +28,9 @@ class OnnxRvcModel : public VoiceModel {
     // The user's shift in semitones, clamped to ±12, on top of the voice's own.
     void setPitchSemitones(float semitones);
     void stopWorker();
+    // The worker's step: converts one chunk when the input ring holds enough for it, and plays it
+    // into the output ring. With the worker stopped, a caller may drive the stream itself.
+    bool convertAvailableChunk();
 
     RvcConverter converter;
     std::string modelDir;
@@ -57,6 +60,10 @@ class OnnxRvcModel : public VoiceModel {
     std::vector<float> pending_;
     std::vector<float> tail_;
     bool hasTail_ = false;
+    std::vector<float> window_;
+    std::vector<float> converted_;
+    std::vector<float> resampledOut_;
+    std::string error_;
     // Capture-side scratch, sized for the largest block so that process never allocates.
     std::vector<float> mono_;
     std::vector<float> resampled_;
