@@ -7,7 +7,7 @@
 // Defaults: 60 s, the presets original and daemon. A voice with a file DIR/<voice>.onnx is a
 // neural voice (DIR: --model-dir, else the engine's default), run once per chunk length given
 // (set through KW_RVC_CHUNK_MS; without --chunk-ms as the environment says). Made for the test
-// network voice_sine (tests/reference/make_rvc_models.py DIR), which answers a loud input frame
+// network voice_sine (tests/reference/make_models.py DIR), which answers a loud input frame
 // with a 101 Hz sine.
 //
 // Timing: one recorder on the microphone source "mic" (what the engine hears) and one on

@@ -1,40 +1,19 @@
 """The live engine through a real, private sound server: devices, audio paths, failures."""
 import base64
+import os
 import signal
+import subprocess
 import time
 import unittest
 
 import numpy as np
 
-from sound_server import CABLE_NAME, RATE, EngineProcess, SoundServer
-
-TONE_HZ = 440.0
-
-
-def tone(seconds, hz=TONE_HZ, amp=0.5, channels=2):
-    t = np.arange(int(seconds * RATE)) / RATE
-    return np.repeat((amp * np.sin(2 * np.pi * hz * t))[:, None], channels, axis=1)
+from support import (CABLE_NAME, RATE, EngineProcess, SoundServer, dominant_hz, run, tone,
+                     typical_peak)
 
 
 def rms(frames):
     return float(np.sqrt(np.mean(np.square(frames)))) if len(frames) else 0.0
-
-
-def dominant_hz(mono):
-    spectrum = np.abs(np.fft.rfft(mono * np.hanning(len(mono))))
-    return np.argmax(spectrum) * RATE / len(mono)
-
-
-def steady(frames, skip=0.4):
-    """The recording without its start, where streams are still settling."""
-    return frames[int(skip * RATE):]
-
-
-def typical_peak(mono, block=480):
-    """Median peak of 10 ms blocks: the signal's amplitude, robust against a slow start or a
-    dropout on a loaded machine."""
-    n = len(mono) // block
-    return float(np.median(np.max(np.abs(mono[:n * block].reshape(n, block)), axis=1))) if n else 0.0
 
 
 class LiveEngine(unittest.TestCase):
@@ -46,16 +25,16 @@ class LiveEngine(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.close()
+        cls.server.__exit__()
 
     def setUp(self):
         self.engine = EngineProcess(self.server.env)
         self.addCleanup(self.engine.quit)
 
-    def run_with_mic(self, seconds, signal_frames=None, before=None):
-        """Starts the engine while the microphone plays; records cable and speakers."""
-        mic = signal_frames if signal_frames is not None else tone(seconds + 1.0)
-        player = self.server.play("micfeed", mic)
+    def run_with_mic(self, seconds, mic=None, before=None):
+        """Runs the engine while the microphone plays; returns cable and speakers without their
+        first 0.4 s, where the streams are still settling."""
+        player = self.server.play("micfeed", tone(seconds + 1.0) if mic is None else mic)
         cable = self.server.record("cable_input.monitor")
         speakers = self.server.record("speakers.monitor")
         if before:
@@ -65,47 +44,32 @@ class LiveEngine(unittest.TestCase):
         self.engine.request(cmd="stop")
         player.kill()
         player.wait()
-        return steady(cable.stop()), steady(speakers.stop())
-
-    def test_device_list_names_the_cable(self):
-        self.assertEqual(
-            self.engine.request_line(b'{"cmd":"list_devices"}'),
-            b'{"ok":true,"inputs":[{"id":"mic","name":"Microphone","default":true}],"outputs":['
-            b'{"id":"speakers","name":"Speakers","default":true},{"id":"cable_input","name":"'
-            + CABLE_NAME.encode() + b'"},{"id":"micfeed","name":"Mic Feed"}],"cable":true}\n')
+        skip = int(0.4 * RATE)
+        return cable()[skip:], speakers()[skip:]
 
     def test_voice_reaches_the_cable_and_the_monitor_only_when_monitoring(self):
-        cable, speakers = self.run_with_mic(1.2)
-        self.assertAlmostEqual(typical_peak(cable[:, 0]), 0.5, delta=0.02)
-        self.assertAlmostEqual(dominant_hz(cable[:, 1]), TONE_HZ, delta=3)
+        # Left 440 Hz at 0.5, right 660 Hz at 0.25: channel order and level survive the way.
+        mic = np.concatenate([tone(2.2, channels=1), tone(2.2, hz=660, amp=0.25, channels=1)], 1)
+        cable, speakers = self.run_with_mic(1.2, mic)
         self.assertLess(rms(speakers), 1e-4)
-
         self.assertEqual(self.engine.request(cmd="set_monitor", value=1),
                          {"ok": True, "monitor": True})
-        cable, speakers = self.run_with_mic(1.2)
-        self.assertAlmostEqual(typical_peak(speakers[:, 0]), 0.5, delta=0.02)
-        self.assertAlmostEqual(dominant_hz(speakers[:, 0]), TONE_HZ, delta=3)
+        _, monitor = self.run_with_mic(1.2, mic)
+        for out in (cable, monitor):
+            self.assertAlmostEqual(typical_peak(out[:, 0]), 0.5, delta=0.02)
+            self.assertAlmostEqual(typical_peak(out[:, 1]), 0.25, delta=0.02)
+            self.assertLess(abs(dominant_hz(out[:, 0]) - 440) + abs(dominant_hz(out[:, 1]) - 660), 4)
 
-    def test_preset_changes_the_voice_while_running(self):
-        def switch():
-            self.engine.request(cmd="set_voice", id="chipmunk")
-
-        cable, _ = self.run_with_mic(1.5, before=switch)
-        # chipmunk shifts up by 1.55 and lifts the highs with a shelf.
-        self.assertAlmostEqual(dominant_hz(cable[int(0.3 * RATE):, 0]), TONE_HZ * 1.55, delta=12)
-
+    def test_voice_and_gain_change_while_running(self):
+        cable, _ = self.run_with_mic(1.5, before=lambda: self.engine.request(cmd="set_voice",
+                                                                              id="chipmunk"))
+        self.assertAlmostEqual(dominant_hz(cable[int(0.3 * RATE):, 0]), 440 * 1.55, delta=12)
         self.engine.request(cmd="set_voice", id="original")
         self.engine.request(cmd="set_param", name="gain", value=0.5)
         cable, _ = self.run_with_mic(1.0)
         self.assertAlmostEqual(typical_peak(cable[:, 0]), 0.25, delta=0.02)
 
-    def test_mute_silences_the_voice_and_lets_the_level_decay(self):
-        self.engine.request(cmd="set_mute", value=1)
-        cable, _ = self.run_with_mic(1.0)
-        self.assertLess(rms(cable), 1e-4)
-        self.assertIn('"level":0.000', self.engine.request_line(b'{"cmd":"status"}').decode())
-
-    def test_level_and_status_while_running(self):
+    def test_mute_level_and_status(self):
         player = self.server.play("micfeed", tone(3.0))
         self.engine.request(cmd="start")
         time.sleep(0.8)
@@ -115,170 +79,149 @@ class LiveEngine(unittest.TestCase):
         status = self.engine.request(cmd="status")
         self.assertEqual((status["running"], status["sampleRate"], status["channels"],
                           status["cableActive"]), (True, 48000, 2, True))
-        self.assertGreater(status["latencyMs"], 10.0)
-        self.assertLess(status["latencyMs"], 60.0)
+        self.assertTrue(10.0 < status["latencyMs"] < 60.0, status)
         self.assertEqual(self.engine.request(cmd="start"), {"ok": True, "cableActive": True})
         self.engine.request(cmd="stop")
         player.kill()
         self.assertEqual(self.engine.request(cmd="status")["running"], False)
 
-    def test_soundboard_clip_reaches_cable_and_monitor_with_monitoring_off(self):
-        clip = tone(1.5, hz=1000.0, amp=0.5).astype("<f4")
-        b64 = base64.b64encode(clip.tobytes()).decode()
+        self.engine.request(cmd="set_mute", value=1)
+        cable, _ = self.run_with_mic(1.0)
+        self.assertLess(rms(cable), 1e-4)
+        self.assertIn('"level":0.000', self.engine.ask('{"cmd":"status"}'))
 
-        silence = np.zeros((3 * RATE, 2))
-        player = self.server.play("micfeed", silence)
-        cable = self.server.record("cable_input.monitor")
-        speakers = self.server.record("speakers.monitor")
+    def test_soundboard(self):
+        player = self.server.play("micfeed", np.zeros((3 * RATE, 2)))
+        cable, speakers = self.server.record("cable_input.monitor"), self.server.record("speakers.monitor")
         self.engine.request(cmd="start")
         self.assertEqual(self.engine.request(cmd="sb_vol", value=0.5), {"ok": True, "vol": 0.5})
-        self.assertEqual(self.engine.request_line(
-            b'{"cmd":"sb_play","rate":48000,"ch":2,"b64":"' + b64.encode() + b'"}'),
-            b'{"ok":true,"seconds":1.50}\n')
-        time.sleep(1.2)
-        self.engine.request(cmd="stop")
-        player.kill()
-        cable, speakers = cable.stop(), speakers.stop()
-        for out in (cable, speakers):
-            loud = np.flatnonzero(np.abs(out[:, 0]) > 0.01)
-            clip_part = out[loud[0]:loud[-1], 0]
-            self.assertGreater(len(clip_part), RATE // 2)
-            self.assertAlmostEqual(np.max(np.abs(out)), 0.25, delta=0.01)
-            self.assertAlmostEqual(dominant_hz(clip_part), 1000.0, delta=5)
-
-    def test_soundboard_bad_input(self):
-        player = self.server.play("micfeed", np.zeros((3 * RATE, 2)))
-        self.engine.request(cmd="start")
-        ask = self.engine.request_line
+        clip = base64.b64encode(tone(1.5, hz=1000.0).astype("<f4").tobytes())
+        self.assertEqual(self.engine.ask(b'{"cmd":"sb_play","rate":48000,"ch":2,"b64":"' + clip
+                                         + b'"}'), b'{"ok":true,"seconds":1.50}')
         floats = base64.b64encode(np.zeros(2, "<f4").tobytes())
-        self.assertEqual(ask(b'{"cmd":"sb_play","rate":"48000","ch":"2","b64":"' + floats + b'"}'),
-                         b'{"ok":false,"error":"Samplerate/Kan\xc3\xa4le passen nicht zur Engine"}\n')
-        self.assertEqual(ask(b'{"cmd":"sb_play","rate":1e300,"ch":2,"b64":"' + floats + b'"}'),
-                         b'{"ok":false,"error":"Samplerate/Kan\xc3\xa4le passen nicht zur Engine"}\n')
-        self.assertEqual(ask(b'{"cmd":"sb_play","rate":48000.9,"ch":2.2,"b64":"' + floats + b'"}'),
-                         b'{"ok":true,"seconds":0.00}\n')
-        for b64 in (b"", b"!!!!", b"AAAAAAAA", b"=AAAAAAAAAAA"):  # nothing, or 6 bytes
-            self.assertEqual(ask(b'{"cmd":"sb_play","rate":48000,"ch":2,"b64":"' + b64 + b'"}'),
-                             b'{"ok":false,"error":"ung\xc3\xbcltige PCM-Daten"}\n', b64)
-        # Line breaks and blanks inside the text are skipped; text after '=' is ignored.
-        broken = b"AAAA\\r\\nAAAA AAAA\\tAAAA=garbage"
-        self.assertEqual(ask(b'{"cmd":"sb_play","rate":48000,"ch":2,"b64":"' + broken + b'"}'),
-                         b'{"ok":true,"seconds":0.00}\n')
-        exactly_30s = base64.b64encode(bytes(48000 * 2 * 120))
-        self.assertEqual(ask(b'{"cmd":"sb_play","rate":48000,"ch":2,"b64":"' + exactly_30s + b'"}'),
-                         b'{"ok":true,"seconds":30.00}\n')
-        too_long = base64.b64encode(bytes(48000 * 2 * 120 + 4))
-        self.assertEqual(ask(b'{"cmd":"sb_play","rate":48000,"ch":2,"b64":"' + too_long + b'"}'),
-                         b'{"ok":false,"error":"Sound zu lang (max 30 s)"}\n')
-        self.assertEqual(ask(b'{"cmd":"sb_stop"}'), b'{"ok":true}\n')
+        mismatch = b"Samplerate/Kan\xc3\xa4le passen nicht zur Engine"
+        for fields, error in (  # refused clips leave the playing one alone
+                (b'"rate":"48000","ch":"2","b64":"' + floats, mismatch),
+                (b'"rate":1e300,"ch":2,"b64":"' + floats, mismatch),
+                (b'"rate":48000,"ch":2,"b64":"!!!!', b"ung\xc3\xbcltige PCM-Daten"),
+                (b'"rate":48000,"ch":2,"b64":"AAAAAAAA', b"ung\xc3\xbcltige PCM-Daten"),  # 6 bytes
+                (b'"rate":48000,"ch":2,"b64":"' + base64.b64encode(bytes(48000 * 2 * 120 + 4)),
+                 b"Sound zu lang (max 30 s)")):
+            self.assertEqual(self.engine.ask(b'{"cmd":"sb_play",' + fields + b'"}'),
+                             b'{"ok":false,"error":"' + error + b'"}')
+        time.sleep(1.2)
+        for b64, seconds in ((b"AAAA\\r\\nAAAA AAAA\\tAAAA=garbage", b"0.00"),
+                             (base64.b64encode(bytes(48000 * 2 * 120)), b"30.00")):
+            self.assertEqual(self.engine.ask(b'{"cmd":"sb_play","rate":48000.9,"ch":2.2,"b64":"'
+                                             + b64 + b'"}'), b'{"ok":true,"seconds":' + seconds + b"}")
         self.engine.request(cmd="stop")
         player.kill()
+        for out in (cable(), speakers()):
+            loud = np.flatnonzero(np.abs(out[:, 0]) > 0.01)
+            self.assertGreater(loud[-1] - loud[0], RATE)
+            self.assertAlmostEqual(np.max(np.abs(out)), 0.25, delta=0.01)
+            self.assertAlmostEqual(dominant_hz(out[loud[0]:loud[0] + RATE, 0]), 1000.0, delta=5)
 
-    def test_device_names_resolve_by_id_part_of_name_and_default(self):
-        player = self.server.play("micfeed", np.zeros((8 * RATE, 2)))
-        for output in ("speakers", "sPEAK", "default", "", "cable input"):
+    def test_device_names_resolve_within_their_direction(self):
+        decoy = self.pactl("load-module", "module-null-sink", "sink_name=decoy",
+                           "sink_properties=\"device.description='Copy of cable_input'\"")
+        self.addCleanup(self.pactl, "unload-module", decoy)
+        player = self.server.play("micfeed", np.zeros((10 * RATE, 2)))
+        sinks = dict(line.split("\t")[:2] for line in self.pactl("list", "short", "sinks").splitlines())
+        for output, sink in (("speakers", "speakers"), ("sPEAK", "speakers"), ("default", "speakers"),
+                             ("", "speakers"), ("cable input", "cable_input"),
+                             ("cable_input", "cable_input"), ("copy of CABLE", "decoy")):
             self.engine.request(cmd="set_output", id=output)
             self.engine.request(cmd="set_input", id="MICRO")
-            self.assertEqual(self.engine.request(cmd="start"), {"ok": True, "cableActive": True},
-                             output)
+            self.assertEqual(self.engine.request(cmd="start"), {"ok": True, "cableActive": True})
+            playing = {sinks[line.split("\t")[1]] for line in
+                       self.pactl("list", "short", "sink-inputs").splitlines()} - {"micfeed"}
+            self.assertEqual(playing, {sink, "cable_input"}, output)  # monitor and cable
             self.engine.request(cmd="stop")
-        self.engine.request(cmd="set_output", id="nothing like it")
-        self.assertEqual(self.engine.request(cmd="start"), {
-            "ok": False, "error": "Monitor-Output: Render-Endpoint nicht gefunden: nothing like it"})
-        self.engine.request(cmd="set_output", id="")
-        self.engine.request(cmd="set_input", id="no mic")
-        self.assertEqual(self.engine.request(cmd="start"), {
-            "ok": False, "error": "Capture: Capture-Endpoint nicht gefunden: no mic"})
+        for device, name, kind in (("output", "nothing like it", "Monitor-Output: Render"),
+                                   ("output", "micro", "Monitor-Output: Render"),
+                                   ("input", "speakers", "Capture: Capture"),
+                                   ("input", "Monitor of", "Capture: Capture")):
+            self.engine.request(cmd="set_output", id="")
+            self.engine.request(cmd="set_input", id="")
+            self.engine.request(cmd="set_" + device, id=name)
+            self.assertEqual(self.engine.request(cmd="start"), {
+                "ok": False, "error": f"{kind}-Endpoint nicht gefunden: {name}"})
         status = self.engine.request(cmd="status")
         self.assertEqual((status["running"], status["cableActive"]), (False, False))
         player.kill()
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.server.env, check=True,
+                              capture_output=True, text=True).stdout.strip()
+
+    def test_live_test_mode_and_list(self):
+        player = self.server.play("micfeed", tone(4.0))
+        code, out, lines = run("--test", "roboter", "--seconds", "1", env=self.server.env)
+        player.kill()
+        self.assertEqual((code, out), (0, b""), lines)
+        self.assertEqual(lines[:7], [
+            "[test] Geräte:", "  IN  Microphone [Standard] — mic",
+            "  OUT Speakers [Standard] — speakers", "  OUT " + CABLE_NAME + " — cable_input",
+            "  OUT Mic Feed — micfeed", "[test] VB-CABLE gefunden: " + CABLE_NAME,
+            "[test] Läuft: 48000 Hz, 2 ch, Preset 'roboter' — 1 s … (in das Mikro sprechen!)"])
+        for t, line in zip(("0.5", "1.0"), lines[7:9]):
+            self.assertRegex(line, r"^\[test\] t= %ss  Level= *-?\d+\.\d dB  Latenz≈\d+\.\d ms"
+                                   r"  Proc=\d+ µs/Block  Underruns=\d+$" % t.replace(".", r"\."))
+        self.assertEqual(lines[9:], ["[test] fertig."])
+        code, _, lines = run("--test", "nope", env=self.server.env)
+        self.assertEqual((code, lines[-1]), (2, "[test] Preset-Fehler: unbekannte Stimme: nope "
+                                                "(weder RVC-Modell noch DSP-Preset)"))
+        code, out, _ = run("--list", env=self.server.env)
+        self.assertEqual(out, (self.engine.ask('{"cmd":"list_devices"}') + "\n").encode())
+        self.assertEqual(
+            out, b'{"ok":true,"inputs":[{"id":"mic","name":"Microphone","default":true}],"outputs":['
+            b'{"id":"speakers","name":"Speakers","default":true},{"id":"cable_input","name":"'
+            + CABLE_NAME.encode() + b'"},{"id":"micfeed","name":"Mic Feed"}],"cable":true}\n')
 
 
 class DeviceVariants(unittest.TestCase):
     def test_without_a_cable_only_the_monitor_runs(self):
         with SoundServer("--no-cable") as server, EngineProcess(server.env) as engine:
+            for name in ("HDMI Cable", "Cable-Input", "VB-Audio Point"):  # none is the cable
+                subprocess.run(["pactl", "load-module", "module-null-sink", f"sink_name={name[:4]}",
+                                f"sink_properties=\"device.description='{name}'\""],
+                               env=server.env, check=True, capture_output=True)
             player = server.play("micfeed", np.zeros((3 * RATE, 2)))
             self.assertEqual(engine.request(cmd="start"), {"ok": True, "cableActive": False})
-            self.assertIn('"cable":false', engine.request_line(b'{"cmd":"list_devices"}').decode())
-            engine.request(cmd="stop")
+            self.assertTrue(engine.ask('{"cmd":"list_devices"}').endswith('"cable":false}'))
             player.kill()
 
     def test_mono_microphone_with_stereo_speakers_is_refused(self):
         with SoundServer("--mono-mic") as server, EngineProcess(server.env) as engine:
-            player = server.play("micfeed", np.zeros((3 * RATE, 2)))
             self.assertEqual(engine.request(cmd="start"), {
                 "ok": False,
                 "error": "Sampleraten/Kanäle von Capture (48000 Hz/1 ch) und Render (48000 Hz/2 ch)"
                          " weichen ab — Resampling ist noch nicht drin"})
             status = engine.request(cmd="status")
             self.assertEqual((status["running"], status["cableActive"]), (False, False))
-            player.kill()
 
     def test_server_killed_while_running_then_back(self):
         with SoundServer() as server, EngineProcess(server.env) as engine:
             player = server.play("micfeed", tone(10.0))
             self.assertTrue(engine.request(cmd="start")["ok"])
             time.sleep(0.3)
-            pid = int(open(server.dir + "/pid").read())
-            import os
-            os.kill(pid, signal.SIGKILL)
+            os.kill(server.pid(), signal.SIGKILL)
             player.kill()
             time.sleep(0.2)
             self.assertTrue(engine.request(cmd="status")["ok"])
-            self.assertTrue(engine.request(cmd="get_latency")["ok"])
             t0 = time.monotonic()
             self.assertEqual(engine.request(cmd="stop"), {"ok": True})
             self.assertLess(time.monotonic() - t0, 1.0)
-            reply = engine.request(cmd="start")
-            self.assertFalse(reply["ok"])
-            self.assertIn("Soundserver", reply["error"])
-
+            self.assertEqual(engine.request(cmd="start"), {"ok": False, "error": "Monitor-Output: "
+                             "Verbindung zum Soundserver fehlgeschlagen: Connection refused"})
             server.start()
             player = server.play("micfeed", tone(3.0))
             self.assertEqual(engine.request(cmd="start"), {"ok": True, "cableActive": True})
             time.sleep(0.5)
             self.assertGreater(engine.request(cmd="get_level")["level"], 0.4)
-            engine.request(cmd="stop")
             player.kill()
-            code, _ = engine.quit()
-            self.assertEqual(code, 0)
-
-
-class LiveTestMode(unittest.TestCase):
-    def test_live_test_lists_devices_and_prints_status_lines(self):
-        import subprocess
-        from sound_server import ENGINE
-        with SoundServer() as server:
-            player = server.play("micfeed", tone(4.0))
-            p = subprocess.run([ENGINE, "--test", "roboter", "--seconds", "1"], env=server.env,
-                               capture_output=True, timeout=30)
-            player.kill()
-            lines = p.stderr.decode().splitlines()
-            self.assertEqual(p.returncode, 0, p.stderr)
-            self.assertEqual(p.stdout, b"")
-            self.assertEqual(lines[:6], [
-                "[test] Geräte:",
-                "  IN  Microphone [Standard] — mic",
-                "  OUT Speakers [Standard] — speakers",
-                "  OUT " + CABLE_NAME + " — cable_input",
-                "  OUT Mic Feed — micfeed",
-                "[test] VB-CABLE gefunden: " + CABLE_NAME])
-            self.assertEqual(lines[6], "[test] Läuft: 48000 Hz, 2 ch, Preset 'roboter' — 1 s … "
-                                       "(in das Mikro sprechen!)")
-            self.assertRegex(lines[7], r"^\[test\] t= 0\.5s  Level= *-?\d+\.\d dB  Latenz≈\d+\.\d ms"
-                                       r"  Proc=\d+ µs/Block  Underruns=\d+$")
-            self.assertTrue(lines[8].startswith("[test] t= 1.0s"))
-            self.assertEqual(lines[9:], ["[test] fertig."])
-
-            p = subprocess.run([ENGINE, "--test", "nope", "--seconds", "1"], env=server.env,
-                               capture_output=True, timeout=30)
-            self.assertEqual(p.returncode, 2)
-            self.assertTrue(p.stderr.decode().endswith(
-                "[test] Preset-Fehler: unbekannte Stimme: nope (weder RVC-Modell noch DSP-Preset)\n"))
-
-            p = subprocess.run([ENGINE, "--list"], env=server.env, capture_output=True, timeout=30)
-            self.assertEqual((p.returncode, p.stdout.count(b"\n")), (0, 1))
-            self.assertTrue(p.stdout.startswith(b'{"ok":true,"inputs":[{"id":"mic"'))
+            self.assertEqual(engine.quit()[0], 0)
 
 
 if __name__ == "__main__":

@@ -1,121 +1,173 @@
-"""The JSON protocol mode and mode selection, through the real executable."""
+"""The JSON protocol through the real executable: framing, the request frame, hostile input, mode
+selection and every command that needs no sound server."""
 import os
 import re
 import subprocess
+import tempfile
 import unittest
 
-ENGINE = os.environ["KW_ENGINE"]
+from support import ENGINE, EngineProcess
+
 BANNER = re.compile(rb"^\[engine\] bereit \xe2\x80\x94 JSON-Protokoll auf stdin/stdout \(Pid (\d+)\)\n")
 PARSE_ERROR = b'{"ok":false,"error":"JSON-Parse-Fehler"}\n'
 NO_CMD = b'{"ok":false,"error":"fehlendes Feld \'cmd\'"}\n'
 BYE = b'{"ok":true,"bye":true}\n'
+PRESETS = ('["original","roboter","daemon","tief","chipmunk","yuki","lena","funk","radio",'
+           '"studio","asmr","alien","cyborg","echo"]')
+NO_SERVER = {**os.environ, "PULSE_SERVER": "unix:/nonexistent/native", "KW_MODEL_DIR": ""}
 
 
-def unknown(name: bytes) -> bytes:
+def unknown(name):
     return b'{"ok":false,"error":"unbekanntes Kommando: ' + name + b'"}\n'
 
 
-def session(stdin: bytes, args=(), timeout=60):
-    """Runs the engine on the given input; returns (exit status, stdout, stderr)."""
-    p = subprocess.run([ENGINE, *args], input=stdin, capture_output=True, timeout=timeout)
+def session(stdin, args=()):
+    p = subprocess.run([ENGINE, *args], input=stdin, capture_output=True, timeout=60,
+                       env=NO_SERVER)
     return p.returncode, p.stdout, p.stderr
 
 
 class Framing(unittest.TestCase):
-    def test_banner_names_the_process_and_end_of_input_exits_cleanly(self):
+    def test_banner_and_end_of_input(self):
         p = subprocess.Popen([ENGINE], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE)
         out, err = p.communicate(b"", timeout=30)
-        self.assertEqual(p.returncode, 0)
-        self.assertEqual(out, b"")
-        m = BANNER.match(err)
-        self.assertIsNotNone(m, err)
-        self.assertEqual(int(m.group(1)), p.pid)
+        self.assertEqual((p.returncode, out), (0, b""))
+        self.assertEqual(int(BANNER.match(err).group(1)), p.pid)
 
-    def test_blank_lines_get_no_reply_and_trailing_cr_lf_are_stripped(self):
-        code, out, _ = session(b"\n\r\n\r\r\n" + b'{"cmd":"x"}\r\r\n' + b'  {"cmd":"y"}  \n')
-        self.assertEqual(code, 0)
-        self.assertEqual(out, unknown(b"x") + unknown(b"y"))
+    def test_lines(self):
+        cases = [
+            (b"\n\r\n\r\r\n" + b'{"cmd":"x"}\r\r\n' + b'  {"cmd":"y"}  \n', unknown(b"x") + unknown(b"y")),
+            (b"   \n" + b'{"cmd":"status"} x\n' + b"{\n" + b"\t\n", PARSE_ERROR * 4),
+            (b'{"pad":"' + b"a" * (200 * 1024) + b'","cmd":"big"}\n', unknown(b"big")),
+            (b'{"cmd":"a"}\n{"cmd":"b"}', unknown(b"a")),  # the unterminated line is not answered
+            (b'{"cmd":"a"}\n{"cmd":"quit","id":1}\n{"cmd":"b"}\n', unknown(b"a") + BYE),
+            (b"\n".join([b"[1,2]", b"5", b"{}", b'{"cmd":""}', b'{"cmd":5}', b'"status"', b"null",
+                         b'{"cmd":true}', b'{"Cmd":"status"}']) + b"\n", NO_CMD * 9),
+            (b'{"cmd":"STATUS"}\n{"cmd":"a\\"b"}\n{"cmd":"__quit__"}\n{"cmd":"t\\u0001\\n\xc3\xa9"}\n',
+             unknown(b"STATUS") + unknown(b'a\\"b') + unknown(b"__quit__")
+             + unknown(b"t\\u0001\\n\xc3\xa9")),
+            (b'{"cmd":"quit","cmd":"x"}\n', unknown(b"x")),
+            (b"[" * 100000 + b"\n" + b'{"a":' * 50000 + b"\n" + b'{"cmd":"x"}\n',
+             PARSE_ERROR * 2 + unknown(b"x")),
+            (b'{"cmd":"big","pcm":"' + b"QUJD" * (4 << 20) + b'"}\n', unknown(b"big")),
+            (b"x" * (80 << 20) + b'\n{"cmd":"after"}\n',
+             b'{"ok":false,"error":"Zeile zu lang (\xc3\xbcber 64 MiB)"}\n' + unknown(b"after")),
+        ]
+        for stdin, expected in cases:
+            self.assertEqual(session(stdin)[:2], (0, expected), stdin[:60])
 
-    def test_whitespace_only_and_trailing_garbage_are_parse_errors(self):
-        code, out, _ = session(b"   \n" + b'{"cmd":"status"} x\n' + b"{\n" + b"\t\n")
-        self.assertEqual(out, PARSE_ERROR * 4)
+    def test_json_reading(self):
+        """Strings come back decoded and escaped in the reply to an unknown command; numbers are
+        read leniently, as the soundboard volume shows."""
+        cases = [
+            (rb'{"cmd":"\"\\\/\b\f\n\r\t"}', unknown(rb'\"\\/\u0008\u000c\n\r\t')),
+            (rb'{"cmd":"\u00e9\u20AC\ud83d\ude00"}',  # surrogates are not combined
+             unknown(b"\xc3\xa9\xe2\x82\xac\xed\xa0\xbd\xed\xb8\x80")),
+            (rb'{"cmd":"a\u0000b\u7gzzc"}', unknown(rb"a\u0000b\u0007c")),  # all four are taken
+            (b'{"cmd":"a\tb\rc\x80/\x7f"}', unknown(b"a\\tb\\rc\x80/\x7f")),
+            (b'{"cmd":"sb_vol","value":.5}', b'{"ok":true,"vol":0.50}\n'),
+            (b'{"cmd":"sb_vol","value":3e-1}', b'{"ok":true,"vol":0.30}\n'),
+            (b'{"cmd":"sb_vol","value":0.3e}', b'{"ok":true,"vol":0.30}\n'),
+            (b'{"cmd":"sb_vol","value":-}', b'{"ok":true,"vol":0.00}\n'),
+            (b"[" * 512 + b"]" * 512, NO_CMD),
+            (b"[" * 513 + b"]" * 513, PARSE_ERROR),
+        ] + [(bad, PARSE_ERROR) for bad in (b"[1,]", b'{"a":1,}', b"{a:1}", b"'x'", b'"abc', b"+1",
+                                            b"[1 2]", rb'"\x"', b"\"\\'\"", rb'"\u12"',
+                                            b"tru", b"truex")]
+        for line, reply in cases:
+            self.assertEqual(session(line + b"\n")[1], reply, line[:40])
 
-    def test_line_longer_than_a_read_piece_is_answered_once(self):
-        pad = b"a" * (200 * 1024)
-        code, out, _ = session(b'{"pad":"' + pad + b'","cmd":"big"}\n')
-        self.assertEqual(out, unknown(b"big"))
+    def test_binary_garbage_never_crashes(self):
+        code, out, _ = session(bytes(range(256)) * 64 + b'\n{"cmd":"x\x00y"}\n{"cmd":"w"}\n{"cmd":"z"}\n')
+        self.assertTrue(code == 0 and out.endswith(unknown(b"z")), out)
 
-    def test_unterminated_last_line_is_not_answered(self):
-        code, out, _ = session(b'{"cmd":"a"}\n{"cmd":"b"}')
-        self.assertEqual((code, out), (0, unknown(b"a")))
-
-    def test_quit_answers_bye_and_reads_no_further(self):
-        code, out, _ = session(b'{"cmd":"a"}\n{"cmd":"quit","id":1}\n{"cmd":"b"}\n')
-        self.assertEqual((code, out), (0, unknown(b"a") + BYE))
-
-
-class RequestFrame(unittest.TestCase):
-    def test_requests_without_a_usable_cmd(self):
-        lines = [b"[1,2]", b"5", b"{}", b'{"cmd":""}', b'{"cmd":5}', b'"status"', b"null",
-                 b'{"cmd":true}', b'{"Cmd":"status"}']
-        code, out, _ = session(b"\n".join(lines) + b"\n")
-        self.assertEqual(out, NO_CMD * len(lines))
-
-    def test_unrecognised_names_are_escaped_and_case_sensitive(self):
-        code, out, _ = session(b'{"cmd":"STATUS"}\n{"cmd":"a\\"b"}\n{"cmd":"__quit__"}\n'
-                               b'{"cmd":"t\\u0001\\n\xc3\xa9"}\n')
-        self.assertEqual(out, unknown(b"STATUS") + unknown(b'a\\"b') + unknown(b"__quit__")
-                         + unknown(b"t\\u0001\\n\xc3\xa9"))
-
-    def test_last_duplicate_member_wins(self):
-        code, out, _ = session(b'{"cmd":"quit","cmd":"x"}\n')
-        self.assertEqual(out, unknown(b"x"))
-
-
-class HostileInput(unittest.TestCase):
-    def test_deep_nesting_is_a_parse_error_and_the_engine_goes_on(self):
-        code, out, _ = session(b"[" * 100000 + b"\n" + b'{"a":' * 50000 + b"\n" + b'{"cmd":"x"}\n')
-        self.assertEqual((code, out), (0, PARSE_ERROR * 2 + unknown(b"x")))
-
-    def test_soundboard_sized_line_is_still_accepted(self):
-        pad = b"QUJD" * (16 * 1024 * 1024 // 4)
-        code, out, _ = session(b'{"cmd":"big","pcm":"' + pad + b'"}\n')
-        self.assertEqual(out, unknown(b"big"))
-
-    def test_endless_line_is_discarded_with_an_error_and_the_engine_goes_on(self):
-        chunk = b"x" * (1 << 20)
-        p = subprocess.Popen([ENGINE], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL)
-        for _ in range(80):
-            p.stdin.write(chunk)
-        p.stdin.write(b'\n{"cmd":"after"}\n')
-        out, _ = p.communicate(timeout=60)
-        self.assertEqual(p.returncode, 0)
-        self.assertEqual(out, b'{"ok":false,"error":"Zeile zu lang (\xc3\xbcber 64 MiB)"}\n'
-                         + unknown(b"after"))
-
-    def test_binary_garbage_and_zero_bytes_never_crash(self):
-        junk = (bytes(range(256)) * 64 + b"\n" + b'{"cmd":"x\x00y"}\n' + b'{"cmd":"w"}\n'
-                + b'{"cmd":"z"}\n')
-        code, out, _ = session(junk)
-        self.assertEqual(code, 0)
-        self.assertTrue(out.endswith(unknown(b"z")), out)
-
-
-class ModeSelection(unittest.TestCase):
-    def test_no_mode_runs_the_protocol(self):
-        for args in ([], ["foo", "bar"], ["--test"], ["--selftestdsp", "a", "b"],
-                     ["--gen-test-wav"]):
+    def test_mode_selection(self):
+        for args in ([], ["foo", "bar"], ["--test"], ["--selftestdsp", "a", "b"], ["--gen-test-wav"]):
             code, out, err = session(b'{"cmd":"quit"}\n', args)
             self.assertEqual((code, out), (0, BYE), args)
             self.assertRegex(err, BANNER)
+        for args in (["--help"], ["foo", "--help", "--list"]):  # the usage text, whole
+            code, out, err = session(b"", args)
+            self.assertEqual((code, out, len(err), err.count(b"\n")), (0, b"", 763, 10))
+            self.assertTrue(err.startswith(b"engine.exe                 JSON-Protokoll"), err)
+            self.assertIn(b"\nPresets: roboter daemon tief chipmunk yuki lena funk studio asmr alien "
+                          b"cyborg echo original\n", err)
 
-    def test_leftmost_mode_wins_and_later_ones_are_operands(self):
-        code, _, err = session(b"", ["foo", "--help", "--list"])
-        self.assertEqual(code, 0)
-        self.assertTrue(err.startswith(b"engine.exe                 JSON-Protokoll"), err)
-        self.assertEqual(len(err), 763)
+
+def unknown_voice(name):
+    return '{"ok":false,"error":"unbekannte Stimme: %s (weder RVC-Modell noch DSP-Preset)"}' % name
+
+
+# Requests and replies in this order on one engine without a sound server; a reply ending in "…"
+# is matched as a prefix.
+CONVERSATION = [
+    ('{"cmd":"status"}', '{"ok":true,"running":false,"engine":"dsp","voice":"original","sampleRate":'
+     '48000,"channels":2,"cableActive":false,"latencyMs":20.0,"level":0.000,"underruns":0,'
+     '"muted":false,"monitor":false}'),
+    ('{"cmd":"get_level"}', '{"ok":true,"level":0.0000,"db":-120.0}'),
+    ('{"cmd":"get_latency"}', '{"ok":true,"latencyMs":20.0,"procUsPerBlock":0,"underruns":0}'),
+    # The default devices need no device list; a name does.
+    ('{"cmd":"start"}', '{"ok":false,"error":"Monitor-Output: Verbindung zum Soundserver fehlgeschlagen: …'),
+    ('{"cmd":"set_input","id":"nothing"}', '{"ok":true}'),
+    ('{"cmd":"start"}', '{"ok":false,"error":"Verbindung zum Soundserver fehlgeschlagen: …'),
+    ('{"cmd":"list_devices"}', '{"ok":false,"error":"Verbindung zum Soundserver fehlgeschlagen: …'),
+    ('{"cmd":"set_output"}', '{"ok":true}'), ('{"cmd":"stop"}', '{"ok":true}'),
+    ('{"cmd":"stop"}', '{"ok":true}'), ('{"cmd":"sb_stop"}', '{"ok":true}'),
+    ('{"cmd":"sb_play","rate":48000,"ch":2,"b64":"AAAAAAAAAAA="}',
+     '{"ok":false,"error":"Engine läuft nicht — Power-Button drücken"}'),
+] + [('{"cmd":"sb_vol","value":%s}' % value, '{"ok":true,"vol":%s}' % vol)
+     for value, vol in (("1.7", "1.00"), ("-3", "0.00"), ("0.254", "0.25"), ('"1"', "0.00"))] + [
+    ('{"cmd":"%s"%s}' % (cmd, field), '{"ok":true,"%s":%s}' % (key, on))
+    for field, on in ((',"value":1', "true"), (',"value":true', "false"), ("", "false"),
+                      (',"value":0.6', "true"), (',"value":0.5', "false"), (',"value":"1"', "false"))
+    for cmd, key in (("set_mute", "muted"), ("set_monitor", "monitor"))] + [
+    ('{"cmd":"set_param","name":"%s","value":%s}' % (name, value), '{"ok":true}')
+    for name in ("pitch", "pitch_ratio", "formant", "ringmod", "bandpass", "drive", "echo",
+                 "reverb", "gain") for value in ("12", "-1e300", '"x"', "null")] + [
+    ('{"cmd":"set_param","name":"Pitch","value":1}', '{"ok":false,"error":"unbekannter Parameter: Pitch"}'),
+    ('{"cmd":"set_param","value":1}', '{"ok":false,"error":"unbekannter Parameter: "}'),
+    ('{"cmd":"set_voice","id":"roboter"}', '{"ok":true,"voice":"roboter"}'),
+    ('{"cmd":"set_voice","id":"Roboter"}', unknown_voice("Roboter")),
+    ('{"cmd":"set_voice","id":""}', unknown_voice("")),
+    ('{"cmd":"set_voice","id":"a\\"b"}', unknown_voice('a\\"b')),
+    ('{"cmd":"set_mute","value":1}', '{"ok":true,"muted":true}'),
+    ('{"cmd":"status"}', '{"ok":true,"running":false,"engine":"dsp","voice":"roboter","sampleRate":'
+     '48000,"channels":2,"cableActive":false,"latencyMs":20.0,"level":0.000,"underruns":0,'
+     '"muted":true,"monitor":false}'),
+    ('{"cmd":"set_voice","id":"bypass"}', '{"ok":true,"voice":"bypass"}'),
+    ('{"cmd":"set_model_dir","path":"","id":5}', '{"ok":false,"error":"fehlendes Feld \'path\'"}'),
+    ('{"cmd":"set_model_dir","path":"/nowhere"}', '{"ok":true,"modelDir":"/nowhere"}'),
+    ('{"cmd":"list_presets"}', '{"ok":true,"presets":' + PRESETS + ',"rvc":[],"modelDir":"/nowhere"}'),
+]
+
+
+class Commands(unittest.TestCase):
+    def test_conversation(self):
+        with EngineProcess(NO_SERVER) as engine:
+            for request, reply in CONVERSATION:
+                got = engine.ask(request)
+                self.assertEqual(got[:len(reply) - 1] + "…" if reply.endswith("…") else got, reply,
+                                 request)
+
+    def test_model_directory(self):
+        with tempfile.TemporaryDirectory() as d, EngineProcess(NO_SERVER) as engine:
+            for name in ("b.onnx", "a.onnx", "hubert_v2.onnx", "rmvpe.onnx", "C.ONNX", "x.txt",
+                         'q"uote.onnx', "radio.onnx"):
+                open(os.path.join(d, name), "w").close()
+            os.mkdir(os.path.join(d, "dir.onnx"))
+            self.assertEqual(engine.ask('{"cmd":"set_model_dir","id":"%s"}' % d),
+                             '{"ok":true,"modelDir":"%s"}' % d)
+            self.assertEqual(engine.ask('{"cmd":"list_presets"}'),
+                             '{"ok":true,"presets":' + PRESETS + ',"rvc":["C.ONNX","a","b","dir",'
+                             '"q\\"uote","radio"],"modelDir":"%s"}' % d)
+            # A voice file wins over the preset of the same name, even when it cannot load.
+            self.assertTrue(engine.ask('{"cmd":"set_voice","id":"radio"}').startswith(
+                '{"ok":false,"error":"ORT CreateSession: '))
+            self.assertIn('"engine":"dsp","voice":"original"', engine.ask('{"cmd":"status"}'))
+        for value, expected in (("/models/x", "/models/x"), ("", "D:/kw-models/onnx-dyn")):
+            with EngineProcess({**NO_SERVER, "KW_MODEL_DIR": value}) as engine:
+                self.assertEqual(engine.request(cmd="list_presets")["modelDir"], expected)
 
 
 if __name__ == "__main__":

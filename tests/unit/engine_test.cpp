@@ -1,12 +1,14 @@
-// The engine's capture path, rings and voice control, without devices: the rings are
+// The engine's capture path, render side and voice control, without devices: the rings are
 // attached by hand, as start would.
-#include "engine/engine.h"
-
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "engine/dsp_voice_model.h"
+#include "engine/engine.h"
+#include "engine/render_from_ring.h"
 
 namespace {
 
@@ -14,54 +16,6 @@ std::vector<float> drain(RingBuffer& ring) {
     std::vector<float> out(ring.fill());
     ring.read(out.data(), out.size());
     return out;
-}
-
-TEST(RingBuffer, HoldsOneLessThanItsCapacityAndWraps) {
-    RingBuffer ring;
-    std::vector<float> block(400000, 1.0f);
-    EXPECT_EQ(ring.write(block.data(), block.size()), 400000u);
-    EXPECT_EQ(ring.write(block.data(), block.size()), RingBuffer::kCapacity - 1 - 400000);
-    EXPECT_EQ(ring.fill(), RingBuffer::kCapacity - 1);
-
-    std::vector<float> out(960, -1.0f);
-    EXPECT_EQ(ring.read(out.data(), 960), 960u);
-    EXPECT_EQ(ring.trimTo(500), RingBuffer::kCapacity - 1 - 960 - 500);
-    EXPECT_EQ(ring.read(out.data(), 960), 500u);  // a 480-frame stereo request gets 250 frames
-    EXPECT_EQ(ring.fill(), 0u);
-
-    for (int round = 0; round < 5; ++round) {  // across the wrap point
-        std::vector<float> ramp(300000);
-        for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<float>(i + round);
-        ASSERT_EQ(ring.write(ramp.data(), ramp.size()), ramp.size());
-        EXPECT_EQ(drain(ring), ramp);
-    }
-}
-
-TEST(RingBuffer, OneProducerAndOneConsumerSeeEverySampleInOrder) {
-    RingBuffer ring;
-    constexpr int kTotal = 2000000;
-    std::thread producer([&] {
-        float next = 0.0f;
-        std::vector<float> block(333);
-        for (int sent = 0; sent < kTotal;) {
-            const int n = std::min<int>(333, kTotal - sent);
-            for (int i = 0; i < n; ++i) block[i] = next + static_cast<float>(i);
-            const size_t k = ring.write(block.data(), n);
-            sent += static_cast<int>(k);
-            next += static_cast<float>(k);
-            if (k < static_cast<size_t>(n)) std::this_thread::yield();
-        }
-    });
-    std::vector<float> buf(480);
-    bool inOrder = true;
-    for (int expected = 0; expected < kTotal;) {
-        const size_t k = ring.read(buf.data(), buf.size());
-        for (size_t i = 0; i < k; ++i)
-            inOrder &= buf[i] == static_cast<float>(expected++ % 16777216);
-        if (!k) std::this_thread::yield();
-    }
-    producer.join();
-    EXPECT_TRUE(inOrder);
 }
 
 class CapturePath : public ::testing::Test {
@@ -73,7 +27,7 @@ class CapturePath : public ::testing::Test {
     }
     void TearDown() override { engine.running = false; }
 
-    // One stereo block of 480 frames with the value v.
+    // One stereo block of `frames` frames with the value v.
     void capture(float v, int frames = 480) {
         std::vector<float> in(static_cast<size_t>(frames) * 2, v);
         engine.onCapture(in.data(), frames);
@@ -82,97 +36,110 @@ class CapturePath : public ::testing::Test {
     Engine engine;
 };
 
-TEST_F(CapturePath, VoiceGoesToTheCableAndToTheMonitorOnlyWhenMonitoring) {
-    capture(0.25f);
-    EXPECT_EQ(drain(*engine.cableRing), std::vector<float>(960, 0.25f));
-    EXPECT_EQ(drain(*engine.monitorRing), std::vector<float>(960, 0.0f));
-    engine.monitorGain = 1.0f;
-    capture(0.25f);
-    EXPECT_EQ(drain(*engine.monitorRing), std::vector<float>(960, 0.25f));
-    EXPECT_FLOAT_EQ(engine.level, 0.25f);
-}
-
-TEST_F(CapturePath, OversizedAndEmptyBlocksChangeNothing) {
-    capture(0.5f, 0);
-    capture(0.5f, Engine::kMaxBlockFrames + 1);
-    EXPECT_EQ(engine.cableRing->fill(), 0u);
-    EXPECT_EQ(engine.level, 0.0f);
-    capture(0.5f, Engine::kMaxBlockFrames);
-    EXPECT_EQ(engine.cableRing->fill(), 2u * Engine::kMaxBlockFrames);
-}
-
-TEST_F(CapturePath, MuteSilencesTheVoiceAndTheLevelDecays) {
+TEST_F(CapturePath, VoiceMuteLevelAndGain) {
     capture(0.5f);
+    capture(0.5f, 0);
+    capture(0.5f, Engine::kMaxBlockFrames + 1);  // dropped, as an empty block is
     engine.muted = true;
     capture(0.5f);
-    capture(0.5f);
-    EXPECT_FLOAT_EQ(engine.level, 0.5f * 0.92f * 0.92f);
-    const auto cable = drain(*engine.cableRing);
-    EXPECT_EQ(std::vector<float>(cable.begin() + 960, cable.end()), std::vector<float>(1920, 0.0f));
+    EXPECT_FLOAT_EQ(engine.level, 0.5f * 0.92f);  // muted blocks let it decay
+    std::vector<float> expected(960, 0.5f);
+    expected.resize(1920, 0.0f);
+    EXPECT_EQ(drain(*engine.cableRing), expected);
+    EXPECT_EQ(drain(*engine.monitorRing), std::vector<float>(1920, 0.0f));  // not monitoring
+    engine.muted = false;
+    engine.monitorGain = 1.0f;
+    engine.outputGain = 2.0f;  // without a clip nothing limits the voice
+    capture(0.75f);
+    EXPECT_EQ(drain(*engine.monitorRing), std::vector<float>(960, 1.5f));
+    EXPECT_EQ(drain(*engine.cableRing), std::vector<float>(960, 1.5f));
 }
 
 TEST_F(CapturePath, SoundboardClipPlaysAcrossBlocksAtItsVolume) {
     engine.sbVol = 0.5f;
     engine.sbPlay(std::vector<float>(1000, 0.8f));
-    EXPECT_TRUE(engine.sbPlaying());
     capture(0.7f);
     capture(0.7f);
     EXPECT_FALSE(engine.sbPlaying());
-
-    const auto cable = drain(*engine.cableRing);
-    const auto monitor = drain(*engine.monitorRing);
+    const std::vector<float> cable = drain(*engine.cableRing), monitor = drain(*engine.monitorRing);
     ASSERT_EQ(cable.size(), 1920u);
     for (size_t i = 0; i < cable.size(); ++i) {
-        const bool clip = i < 960 || (i >= 960 && i < 1000);
-        EXPECT_FLOAT_EQ(cable[i], clip ? 1.0f : 0.7f) << i;    // voice + clip, clamped to 1
-        EXPECT_FLOAT_EQ(monitor[i], clip ? 0.4f : 0.0f) << i;  // the clip alone
+        ASSERT_FLOAT_EQ(cable[i], i < 1000 ? 1.0f : 0.7f) << i;    // voice + clip, limited to 1
+        ASSERT_FLOAT_EQ(monitor[i], i < 1000 ? 0.4f : 0.0f) << i;  // the clip alone
     }
 }
 
-TEST_F(CapturePath, OutputGainIsNotLimitedWithoutAClip) {
-    engine.outputGain = 2.0f;
-    capture(0.75f);
-    EXPECT_EQ(drain(*engine.cableRing), std::vector<float>(960, 1.5f));
+// A voice that is not a preset chain gets the engine's own effect chain after it.
+TEST_F(CapturePath, EffectsApplyAfterAVoiceThatIsNoPresetChain) {
+    struct Passing : VoiceModel {
+        bool load(const std::string&, std::string&) override { return true; }
+        void process(float*, int) override {}
+        void init(int, float) override {}
+        int latencySamples() const override { return 0; }
+        std::string kind() const override { return "rvc-onnx"; }
+        std::string current() const override { return "x"; }
+    };
+    engine.model = std::make_unique<Passing>();
+    engine.postChain.init(2, 48000.0f);
+    DspParams half;
+    half.gain = 0.5f;
+    engine.postChain.setParams(half);
+    capture(0.4f);
+    EXPECT_EQ(drain(*engine.cableRing), std::vector<float>(960, 0.2f));
 }
 
-TEST(EngineFigures, LatencyOfAFreshEngine) {
+TEST(Engine, LatencyCountsTheMonitorRingInFrames) {
     Engine engine;
-    EXPECT_DOUBLE_EQ(engine.latencyMs(), 20.0);
-    EXPECT_EQ(engine.underruns(), 0u);
-    std::string err;
-    ASSERT_TRUE(engine.setVoice("daemon", err));
-    EXPECT_DOUBLE_EQ(engine.latencyMs(), 20.0 + 896 * 1000.0 / 48000);
+    EXPECT_DOUBLE_EQ(engine.latencyMs(), 20.0);  // capture and render period
+    engine.monitorRing = std::make_unique<RingBuffer>();
+    const std::vector<float> tenMs(960, 0.0f);  // 480 stereo frames at 48 kHz
+    engine.monitorRing->write(tenMs.data(), tenMs.size());
+    EXPECT_DOUBLE_EQ(engine.latencyMs(), 30.0);
 }
 
-TEST(VoiceControl, PresetsReuseTheDspModelAndUnknownNamesChangeNothing) {
-    Engine engine;
-    VoiceModel* first = engine.model.get();
-    engine.channels = 1;
-    std::string err;
-    ASSERT_TRUE(engine.setVoice("roboter", err));
-    EXPECT_EQ(engine.model.get(), first);
-    EXPECT_EQ(static_cast<DspVoiceModel*>(first)->chain.channels(), 1);  // init ran again
-    EXPECT_EQ(engine.voiceName, "roboter");
+TEST(RenderFromRing, PlaysWholeFramesAndPadsWithSilence) {
+    RingBuffer ring;
+    LagWindow lag;
+    uint64_t dropped = 0;
+    const std::vector<float> audio(2000, 0.5f);
+    std::vector<float> out(960, -1.0f);
+    ring.write(audio.data(), 500);
+    // 480 stereo frames asked, 500 samples held: 250 frames, the rest silence.
+    EXPECT_EQ(renderFromRing(ring, lag, 2, 48000, {100000, 0}, out.data(), 480, dropped), 250);
+    EXPECT_EQ(std::count(out.begin(), out.end(), 0.5f), 500);
+    EXPECT_EQ(std::count(out.begin(), out.end(), 0.0f), 460);
+    // Backlog beyond one request and the bound is dropped at once.
+    ring.write(audio.data(), 2000);
+    EXPECT_EQ(renderFromRing(ring, lag, 2, 48000, {300, 0}, out.data(), 100, dropped), 100);
+    EXPECT_EQ(dropped, 750u);
+    EXPECT_EQ(ring.fill(), 300u);
+}
 
-    EXPECT_FALSE(engine.setVoice("Roboter", err));
-    EXPECT_EQ(err, "unbekannte Stimme: Roboter (weder RVC-Modell noch DSP-Preset)");
-    EXPECT_EQ(engine.voiceName, "roboter");
-    EXPECT_EQ(engine.model->current(), "roboter");
+// Once a second the ring gives up what it held throughout that second beyond one request and
+// the cushion; a burst that raised the fill for a moment must not count.
+TEST(RenderFromRing, TrimsOnlyWhatTheRingHeldThroughoutTheSecond) {
+    RingBuffer ring;
+    LagWindow lag;
+    uint64_t dropped = 0;
+    const std::vector<float> block(600, 0.5f);
+    std::vector<float> out(200);
+    ring.write(block.data(), 400);           // standing surplus
+    for (int call = 0; call < 10; ++call) {  // ten requests of 100 frames: one second at 1000 Hz
+        ring.write(block.data(), call == 3 ? 600 : 200);
+        EXPECT_EQ(renderFromRing(ring, lag, 2, 1000, {100000, 0}, out.data(), 100, dropped), 100);
+    }
+    // The smallest fill seen was 600 samples (before the burst); 200 of them were asked for.
+    EXPECT_EQ(dropped, 200u);
+    EXPECT_EQ(ring.fill(), 400u);
 }
 
 TEST(VoiceControl, ParametersMapOntoTheChainRecord) {
-    struct Case {
-        const char* name;
-        double value;
-        DspParams expected;
-    };
-    auto with = [](auto change) {
+    const auto with = [](auto change) {
         DspParams p;
         change(p);
         return p;
     };
-    const Case cases[] = {
-        {"pitch", 12, with([](DspParams& p) { p.pitchRatio = 2.0f; })},
+    const std::tuple<const char*, double, DspParams> cases[] = {
         {"pitch", -12, with([](DspParams& p) { p.pitchRatio = 0.5f; })},
         {"pitch_ratio", 1.3, with([](DspParams& p) { p.pitchRatio = 1.3f; })},
         {"formant", -3, with([](DspParams& p) { p.formant = -3.0f; })},
@@ -181,30 +148,26 @@ TEST(VoiceControl, ParametersMapOntoTheChainRecord) {
         {"bandpass", 99, DspParams{}},
         {"bandpass", 100, with([](DspParams& p) { p.highpassHz = 40, p.lowpassHz = 400; })},
         {"bandpass", 1000, with([](DspParams& p) { p.highpassHz = 400, p.lowpassHz = 2500; })},
-        {"bandpass", 20000, with([](DspParams& p) { p.highpassHz = 3200, p.lowpassHz = 16000; })},
+        {"bandpass", 2e4, with([](DspParams& p) { p.highpassHz = 3200, p.lowpassHz = 16000; })},
         {"drive", 2, with([](DspParams& p) { p.drive = 2.0f; })},
         {"echo", 0.4, with([](DspParams& p) { p.echoMix = 0.4f; })},
         {"reverb", 0.3, with([](DspParams& p) { p.reverbMix = 0.3f; })},
     };
-    for (const Case& c : cases) {
+    for (const auto& [name, value, expected] : cases) {
         Engine engine;
         std::string err;
-        ASSERT_TRUE(engine.setParam(c.name, c.value, err)) << c.name;
-        EXPECT_EQ(static_cast<DspVoiceModel&>(*engine.model).chain.params(), c.expected)
-            << c.name << " " << c.value;
+        ASSERT_TRUE(engine.setParam(name, value, err)) << name;
+        EXPECT_EQ(static_cast<DspVoiceModel&>(*engine.model).chain.params(), expected)
+            << name << " " << value;
     }
-}
-
-TEST(VoiceControl, GainIsClampedAndUnknownNamesRefused) {
     Engine engine;
     std::string err;
-    ASSERT_TRUE(engine.setParam("gain", 3, err));
-    EXPECT_EQ(engine.outputGain, 2.0f);
-    ASSERT_TRUE(engine.setParam("gain", -1, err));
-    EXPECT_EQ(engine.outputGain, 0.0f);
+    for (const auto& [value, stored] : {std::pair{3.0, 2.0f}, {-1.0, 0.0f}, {0.7, 0.7f}}) {
+        ASSERT_TRUE(engine.setParam("gain", value, err));
+        EXPECT_EQ(engine.outputGain, stored);
+    }
     EXPECT_FALSE(engine.setParam("Pitch", 1, err));
     EXPECT_EQ(err, "unbekannter Parameter: Pitch");
-    EXPECT_EQ(static_cast<DspVoiceModel&>(*engine.model).chain.params(), DspParams{});
 }
 
 }  // namespace
