@@ -1,0 +1,135 @@
+// The capture path under a storm of voice and parameter changes: a capture thread runs the engine's
+// block processing every 10 ms (480 stereo frames at 48 kHz) while the command thread switches
+// voices and moves every parameter. Prints the block times idle and during the storm, and the
+// allocations made on the capture thread.
+//
+//   voice_storm_bench [--changes N] [--model-dir DIR]
+//
+// With --model-dir (a directory made by tests/reference/make_models.py), every tenth voice change
+// goes to the neural voice voice_sine, so that switching away from it meets a running worker.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+thread_local bool t_counting = false;
+std::atomic<long> g_captureAllocations{0};
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_counting) g_captureAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+constexpr int kFrames = 480;
+const char* const kPresets[] = {"roboter", "daemon", "tief",  "chipmunk", "yuki",
+                                "lena",    "funk",   "radio", "studio",   "asmr",
+                                "alien",   "cyborg", "echo",  "original"};
+const char* const kParams[] = {"pitch", "pitch_ratio", "formant", "ringmod", "bandpass",
+                               "drive", "echo",        "reverb",  "gain"};
+
+struct Figures {
+    std::vector<double> blockUs;
+    void print(const char* what) {
+        if (blockUs.empty()) return;
+        std::sort(blockUs.begin(), blockUs.end());
+        double sum = 0.0;
+        for (double us : blockUs) sum += us;
+        std::printf("%-24s %6zu blocks: mean %7.1f us, p99 %7.1f us, max %8.1f us\n", what,
+                    blockUs.size(), sum / blockUs.size(), blockUs[blockUs.size() * 99 / 100],
+                    blockUs.back());
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int changes = 1000;
+    std::string modelDir;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--changes") == 0) changes = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--model-dir") == 0) modelDir = argv[i + 1];
+    }
+    Engine engine;
+    if (!modelDir.empty()) engine.modelDir = modelDir;
+    engine.cableRing = std::make_unique<RingBuffer>();
+    engine.monitorRing = std::make_unique<RingBuffer>();
+    engine.monitorGain = 1.0f;
+    engine.running = true;
+
+    std::atomic<int> phase{0};  // 0 idle, 1 storm, 2 done
+    Figures idle, storm;
+    std::thread capture([&] {
+        std::vector<float> block(2 * kFrames), drained(2 * kFrames);
+        double t = 0.0;
+        auto next = Clock::now();
+        while (phase != 2) {
+            for (int i = 0; i < kFrames; ++i, t += 1.0 / 48000) {
+                block[2 * i] = block[2 * i + 1] =
+                    static_cast<float>(0.3 * std::sin(2 * M_PI * 220 * t));
+            }
+            const int now = phase;
+            t_counting = now == 1;
+            const auto t0 = Clock::now();
+            engine.onCapture(block.data(), kFrames);
+            const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+            t_counting = false;
+            (now == 0 ? idle : storm).blockUs.push_back(us);
+            engine.cableRing->read(drained.data(), drained.size());
+            engine.monitorRing->read(drained.data(), drained.size());
+            next += std::chrono::milliseconds(10);
+            std::this_thread::sleep_until(next);
+        }
+    });
+
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    phase = 1;
+    std::string err;
+    int neural = 0, failed = 0;
+    for (int n = 0; n < changes; ++n) {
+        bool ok;
+        if (n % 2 == 0) {
+            const bool toNeural = !modelDir.empty() && n % 20 == 0;
+            ok = engine.setVoice(toNeural ? "voice_sine" : kPresets[(n / 2) % 14], err);
+            neural += toNeural && ok;
+        } else {
+            const char* name = kParams[(n / 2) % 9];
+            ok = engine.setParam(name, std::string(name) == "bandpass" ? 1000.0 : 0.5, err);
+        }
+        failed += !ok;
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    phase = 2;
+    capture.join();
+    engine.running = false;
+
+    std::printf("%d changes (%d to a neural voice, %d refused)\n", changes, neural, failed);
+    idle.print("idle");
+    storm.print("during the changes");
+    std::printf("allocations on the capture thread during the changes: %ld\n",
+                g_captureAllocations.load());
+    return 0;
+}
