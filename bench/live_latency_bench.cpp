@@ -53,6 +53,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/neural_voices.h"
 #include "audio/kw_audio.h"
 #include "dsp/dsp_chain.h"
 #include "dsp/presets.h"
@@ -141,7 +142,7 @@ class Recorder {
             source,
             [this](const float* in, int frames) {
                 for (int f = 0; f < frames; ++f, ++frames_) {
-                    if (frames_ < samples_.size()) samples_[frames_] = in[f * stream_.channels];
+                    if (frames_ < samples_.size()) samples_[frames_] = in[f * stream_.channels()];
                 }
                 if (blocks_.size() < blocks_.capacity()) blocks_.push_back({frames_, now()});
             },
@@ -367,6 +368,17 @@ struct Poll {
     double cableFillMs;
 };
 
+// The program's neural voices, remembering the last one made, for its figures.
+struct WatchedVoices : OnnxVoices {
+    std::unique_ptr<VoiceModel> load(const std::string& dir, const std::string& name, int channels,
+                                     float sampleRate, std::string& err) const override {
+        auto voice = OnnxVoices::load(dir, name, channels, sampleRate, err);
+        last = static_cast<const OnnxRvcModel*>(voice.get());
+        return voice;
+    }
+    mutable const OnnxRvcModel* last = nullptr;
+};
+
 Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds) {
     Result r;
     r.neural = plan.neural;
@@ -401,33 +413,33 @@ Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds
     const auto feedBursts = [&feed, &fed, period](float* out, int frames) {
         for (int f = 0; f < frames; ++f, ++fed) {
             const float x = burstSample(fed, period);
-            for (int c = 0; c < feed.channels; ++c) out[f * feed.channels + c] = x;
+            for (int c = 0; c < feed.channels(); ++c) out[f * feed.channels() + c] = x;
         }
         return frames;
     };
     if (!feed.open("micfeed", feedBursts, err)) throw std::runtime_error("micfeed: " + err);
     std::this_thread::sleep_for(std::chrono::duration<double>(kWarmupS));
 
-    Engine engine;
-    engine.modelDir = modelDir;
+    const WatchedVoices voices;
+    Engine engine(modelDir, &voices);
     if (!engine.setVoice(plan.voice, err)) throw std::runtime_error(err);
-    const auto* neural = dynamic_cast<const OnnxRvcModel*>(engine.model.get());
+    const OnnxRvcModel* neural = voices.last;
     if (plan.neural != (neural != nullptr))
         throw std::runtime_error(plan.voice + ": not the kind of voice expected");
-    r.chunkMs = neural ? neural->converter.chunkSamples * 1000 / kNetRate : 0;
+    r.chunkMs = neural ? neural->figures().chunkSamples * 1000 / kNetRate : 0;
     r.label = neural ? plan.voice + " " + std::to_string(r.chunkMs) + " ms" : plan.voice;
     const std::set<int> before = threadIds();
     if (!engine.start(err)) throw std::runtime_error("start: " + err);
-    if (!engine.cableActive) throw std::runtime_error("the engine found no cable");
+    const EngineStatus started = engine.status();
+    if (!started.cableActive) throw std::runtime_error("the engine found no cable");
     std::set<int> engineThreads;
     for (int id : threadIds())
         if (!before.count(id)) engineThreads.insert(id);
 
-    r.capturePeriodMs = engine.captureLatencyMs;
-    r.monitorPeriodMs = engine.renderLatencyMs;
-    r.cablePeriodMs = engine.cableOut->periodMs;
-    r.backlogBoundMs = kEngineBacklogPeriods * engine.captureLatencyMs;
-    const double samplesPerMs = engine.sampleRate * engine.channels / 1000.0;
+    r.capturePeriodMs = started.capturePeriodMs;
+    r.monitorPeriodMs = started.monitorOut.periodMs;
+    r.cablePeriodMs = started.cableOut.periodMs;
+    r.backlogBoundMs = kEngineBacklogPeriods * started.capturePeriodMs;
 
     const double t0 = now();
     const double engineCpu0 = threadCpuSeconds(engineThreads);
@@ -440,19 +452,19 @@ Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds
     double primedAt = neural ? -1.0 : t0;
     double t = t0;
     while ((t = now()) < t0 + seconds && !interrupted) {
-        polls.push_back({t - t0, engine.latencyMs(),
-                         static_cast<double>(engine.cableRing->fill()) / samplesPerMs});
+        const EngineStatus s = engine.status();
+        polls.push_back({t - t0, s.latencyMs, s.cableOut.queuedMs});
         if (!startupTaken && t >= t0 + kStartupS) {
-            r.underrunsStartup = engine.underruns();
-            r.discardedStartup = engine.discardedFrames();
+            r.underrunsStartup = s.underruns;
+            r.discardedStartup = s.discardedFrames;
             startupTaken = true;
         }
-        if (neural && neural->chunksDone > 0) {
+        if (const auto f = neural ? neural->figures() : OnnxRvcModel::Figures{}; f.chunksDone > 0) {
             if (primedAt < 0.0) {
                 primedAt = t;
-                r.firstConversionMs = neural->lastChunkMs;
+                r.firstConversionMs = f.lastChunkMs;
             }
-            r.maxConversionMs = std::max(r.maxConversionMs, neural->lastChunkMs.load());
+            r.maxConversionMs = std::max(r.maxConversionMs, f.lastChunkMs);
         }
         std::this_thread::sleep_for(kPollInterval);
     }
@@ -462,16 +474,17 @@ Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds
     r.engineCpu = 100.0 * (threadCpuSeconds(engineThreads) - engineCpu0) / r.seconds;
     r.processCpu = 100.0 * (processCpuSeconds() - processCpu0) / r.seconds;
     r.serverCpu = 100.0 * (cpuSeconds(server.pid()) - serverCpu0) / r.seconds;
-    r.underrunsMonitor = engine.monitorOut->underruns;
-    r.underrunsCable = engine.cableOut->underruns;
+    const EngineStatus ended = engine.status();
+    r.underrunsMonitor = ended.monitorOut.underruns;
+    r.underrunsCable = ended.cableOut.underruns;
     if (!startupTaken) {
         r.underrunsStartup = r.underrunsMonitor + r.underrunsCable;
-        r.discardedStartup = engine.discardedFrames();
+        r.discardedStartup = ended.discardedFrames;
     }
     const double afterS = std::max(r.seconds - kStartupS, 1e-9);
     r.underrunsPerMinute =
         (r.underrunsMonitor + r.underrunsCable - r.underrunsStartup) * 60.0 / afterS;
-    r.discardedAfter = engine.discardedFrames() - r.discardedStartup;
+    r.discardedAfter = ended.discardedFrames - r.discardedStartup;
     engine.stop();
     feed.close();
     mic.close();

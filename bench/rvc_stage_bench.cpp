@@ -290,16 +290,15 @@ class StderrCapture {
 
 // Child: an OnnxRvcModel fed in real time.
 int runStream(const std::string& dir, int chunkMs) {
-    OnnxRvcModel model;
-    model.modelDir = dir;
-    model.converter.setChunkMs(chunkMs);
+    setenv("KW_RVC_CHUNK_MS", std::to_string(chunkMs).c_str(), 1);
+    OnnxRvcModel model(dir);
     model.init(kStreamChannels, static_cast<float>(kStreamRate));
     std::string err;
     if (!model.load(kVoice, err)) {
         std::fprintf(stderr, "rvc_stage_bench: %s\n", err.c_str());
         return 1;
     }
-    const int chunk = model.converter.chunkSamples / 16;
+    const int chunk = model.figures().chunkSamples / 16;
 
     const size_t maxBlocks = static_cast<size_t>((kPrimingLimitS + kStreamSeconds) * 100.0);
     const std::vector<float> mono = voiceLike(maxBlocks * kBlock, kStreamRate);
@@ -323,9 +322,9 @@ int runStream(const std::string& dir, int chunkMs) {
             for (int c = 0; c < kStreamChannels; ++c)
                 block[static_cast<size_t>(i) * kStreamChannels + c] = mono[blocks * kBlock + i];
         }
-        const bool primed = model.chunksDone > 0;
+        const bool primed = model.figures().chunksDone > 0;
         if (primed) {
-            const size_t fill = model.outFifo.fill();
+            const size_t fill = model.figures().outputQueued;
             minFill = std::min(minFill, fill);
             if (fill < static_cast<size_t>(kBlock)) {
                 ++underruns;
@@ -334,9 +333,9 @@ int runStream(const std::string& dir, int chunkMs) {
             ++streamed;
         }
         model.process(block.data(), kBlock);
-        if (const int done = model.chunksDone; done > seenChunks) {
-            seenChunks = done;
-            chunkTimes.push_back(model.lastChunkMs);
+        if (const OnnxRvcModel::Figures f = model.figures(); f.chunksDone > seenChunks) {
+            seenChunks = f.chunksDone;
+            chunkTimes.push_back(f.lastChunkMs);
             if (primedAt < 0.0) primedAt = ms(Clock::now() - start);
         }
         if (primedAt >= 0.0 && ms(Clock::now() - start) >= primedAt + kStreamSeconds * 1000.0)

@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine.h"
+#include "app/neural_voices.h"
+#include "engine/audio_path.h"
+#include "engine/dsp_voice_model.h"
 
 namespace {
 
@@ -73,12 +75,27 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--changes") == 0) changes = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--model-dir") == 0) modelDir = argv[i + 1];
     }
-    Engine engine;
-    if (!modelDir.empty()) engine.modelDir = modelDir;
-    engine.cableRing = std::make_unique<RingBuffer>();
-    engine.monitorRing = std::make_unique<RingBuffer>();
-    engine.monitorGain = 1.0f;
-    engine.running = true;
+    AudioPath path(std::make_unique<DspVoiceModel>());
+    path.openOutput(AudioPath::kMonitor);
+    path.openOutput(AudioPath::kCable);
+    path.setMonitor(true);
+    path.begin(2, 48000, 10.0);
+    const OnnxVoices neuralVoices;
+    std::string err;
+    // What the engine does on set_voice: load beside the sounding voice, then swap.
+    const auto setVoice = [&](const std::string& name) {
+        std::unique_ptr<VoiceModel> next;
+        if (neuralVoices.isVoice(modelDir, name)) {
+            next = neuralVoices.load(modelDir, name, 2, 48000.0f, err);
+        } else {
+            next = std::make_unique<DspVoiceModel>();
+            next->init(2, 48000.0f);
+            if (!next->load(name, err)) next.reset();
+        }
+        if (!next) return false;
+        path.swapVoice(std::move(next));  // the old voice ends here, on this thread
+        return true;
+    };
 
     std::atomic<int> phase{0};  // 0 idle, 1 storm, 2 done
     Figures idle, storm;
@@ -94,12 +111,12 @@ int main(int argc, char** argv) {
             const int now = phase;
             t_counting = now == 1;
             const auto t0 = Clock::now();
-            engine.onCapture(block.data(), kFrames);
+            path.capture(block.data(), kFrames);
             const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
             t_counting = false;
             (now == 0 ? idle : storm).blockUs.push_back(us);
-            engine.cableRing->read(drained.data(), drained.size());
-            engine.monitorRing->read(drained.data(), drained.size());
+            path.render(AudioPath::kMonitor, drained.data(), kFrames, 2, 48000);
+            path.render(AudioPath::kCable, drained.data(), kFrames, 2, 48000);
             next += std::chrono::milliseconds(10);
             std::this_thread::sleep_until(next);
         }
@@ -107,24 +124,23 @@ int main(int argc, char** argv) {
 
     std::this_thread::sleep_for(std::chrono::seconds(2));
     phase = 1;
-    std::string err;
     int neural = 0, failed = 0;
     for (int n = 0; n < changes; ++n) {
         bool ok;
         if (n % 2 == 0) {
             const bool toNeural = !modelDir.empty() && n % 20 == 0;
-            ok = engine.setVoice(toNeural ? "voice_sine" : kPresets[(n / 2) % 14], err);
+            ok = setVoice(toNeural ? "voice_sine" : kPresets[(n / 2) % 14]);
             neural += toNeural && ok;
         } else {
             const char* name = kParams[(n / 2) % 9];
-            ok = engine.setParam(name, std::string(name) == "bandpass" ? 1000.0 : 0.5, err);
+            ok = path.setParam(name, std::string(name) == "bandpass" ? 1000.0 : 0.5, err);
         }
         failed += !ok;
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
     phase = 2;
     capture.join();
-    engine.running = false;
+    path.end();
 
     std::printf("%d changes (%d to a neural voice, %d refused)\n", changes, neural, failed);
     idle.print("idle");

@@ -12,7 +12,7 @@ seconds=${2:-5}
 scripts/bootstrap.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target engine >/dev/null
-engine=build/src/protocol/engine
+engine=build/src/app/engine
 
 if timeout 5 pactl info >/dev/null 2>&1; then
     exec "$engine" --test "$preset" --seconds "$seconds"

@@ -24,43 +24,43 @@ jm-unicode-2byte ¦ protocol/jm.h ¦ } else if (c <= 0x7FF) { ¦ } else if (c <=
 loop-cr ¦ protocol/command_loop.cpp ¦ line.back() == '\n' || line.back() == '\r' ¦ line.back() == '\n'
 loop-overlong-reset ¦ protocol/command_loop.cpp ¦             overlong = false;⏎ ¦ ⌀
 switch-half ¦ protocol/request_fields.h ¦ numberField(req, key) > 0.5 ¦ numberField(req, key) >= 0.5
-status-muted ¦ protocol/command_set.cpp ¦ boolText(muted), boolText(monitor) ¦ boolText(monitor), boolText(muted)
+status-muted ¦ protocol/command_set.cpp ¦ boolText(s.muted), boolText(s.monitor) ¦ boolText(s.monitor), boolText(s.muted)
 level-db ¦ protocol/command_set.cpp ¦ "{\"ok\":true,\"level\":%.4f,\"db\":%.1f}", l, db ¦ "{\"ok\":true,\"level\":%.4f,\"db\":%.1f}", l, l
 sb-whole-floats ¦ protocol/voice_commands.cpp ¦ bytes.size() % 4 != 0 ¦ bytes.size() % 2 != 0
 sb-30s ¦ protocol/voice_commands.cpp ¦ e.channels * 120; ¦ e.channels * 119;
-sb-vol-clamp ¦ protocol/voice_commands.cpp ¦ std::max(v, 0.0f), 1.0f ¦ std::max(v, 0.0f), 2.0f
-list-suffix ¦ protocol/voice_commands.cpp ¦ name.size() > 5 && name.compare ¦ name.size() > 50 && name.compare
+sb-vol-clamp ¦ engine/engine.cpp ¦ std::max(volume, 0.0f), 1.0f ¦ std::max(volume, 0.0f), 2.0f
+list-suffix ¦ app/neural_voices.cpp ¦ if (suffix && isVoice(dir, name)) ¦ if (suffix)
 b64-pad ¦ protocol/base64.cpp ¦ if (ch == '=') break; ¦ if (ch == '=') continue;
 b64-plus ¦ protocol/base64.cpp ¦ if (c == '+') return 62; ¦ if (c == '+') return 63;
-wav-whole-frames ¦ protocol/wav_file.cpp ¦ count -= count % fileChannels; ¦ ⌀
-wav-pcm-scale ¦ protocol/wav_file.cpp ¦ 3.0517578125e-05f ¦ 3.0518509e-05f
-wav-pad-byte ¦ protocol/wav_file.cpp ¦ if (size % 2 != 0 && !skip(f.get(), 1)) break; ¦ ⌀
-wav-riff-size ¦ protocol/wav_file.cpp ¦ put<uint32_t>(p, 36u + dataBytes); ¦ put<uint32_t>(p, 44u + dataBytes);
-wav-write-check ¦ protocol/wav_file.cpp ¦ ok = std::fclose(f) == 0 && ok; ¦ std::fclose(f);
-mixdown-average ¦ protocol/offline_tools.cpp ¦ mono[f] = sum / static_cast<float>(channels); ¦ mono[f] = sum;
-gen-harmonics ¦ protocol/offline_tools.cpp ¦ if (fk > 7500.0f) break; ¦ if (fk > 7500.0f) continue;
-option-last ¦ protocol/main.cpp ¦ i <= argc - 2 ¦ i < argc - 2
+wav-whole-frames ¦ app/wav_file.cpp ¦ count -= count % fileChannels; ¦ ⌀
+wav-pcm-scale ¦ app/wav_file.cpp ¦ 3.0517578125e-05f ¦ 3.0518509e-05f
+wav-pad-byte ¦ app/wav_file.cpp ¦ if (size % 2 != 0 && !skip(f.get(), 1)) break; ¦ ⌀
+wav-riff-size ¦ app/wav_file.cpp ¦ put<uint32_t>(p, 36u + dataBytes); ¦ put<uint32_t>(p, 44u + dataBytes);
+wav-write-check ¦ app/wav_file.cpp ¦ ok = std::fclose(f) == 0 && ok; ¦ std::fclose(f);
+mixdown-average ¦ app/offline_tools.cpp ¦ mono[f] = sum / static_cast<float>(channels); ¦ mono[f] = sum;
+gen-harmonics ¦ app/offline_tools.cpp ¦ if (fk > 7500.0f) break; ¦ if (fk > 7500.0f) continue;
+option-last ¦ app/main.cpp ¦ i <= argc - 2 ¦ i < argc - 2
 devices-default ¦ protocol/device_list.cpp ¦ if (d.isDefault) out += ",\"default\":true"; ¦ ⌀
-livetest-ticks ¦ protocol/live_test.cpp ¦ tick <= 2 * seconds ¦ tick < 2 * seconds
-level-decay ¦ engine/capture_path.cpp ¦ level.load() * 0.92f ¦ level.load() * 0.95f
-mute ¦ engine/capture_path.cpp ¦ if (muted) std::fill_n(buf, n, 0.0f); ¦ ⌀
-post-chain ¦ engine/capture_path.cpp ¦ if (model->kind() != "dsp") postChain.process(buf, frames); ¦ ⌀
-sb-clamp ¦ engine/capture_path.cpp ¦ std::clamp(buf[i] + sb[i], -1.0f, 1.0f) ¦ buf[i] + sb[i]
-monitor-clip-only ¦ engine/capture_path.cpp ¦ monitorRing->write(sb, m); ¦ monitorRing->write(buf, m);
+livetest-ticks ¦ app/live_test.cpp ¦ tick <= 2 * seconds ¦ tick < 2 * seconds
+level-decay ¦ engine/audio_path.cpp ¦ level_.load() * 0.92f ¦ level_.load() * 0.95f
+mute ¦ engine/audio_path.cpp ¦ if (muted_) std::fill_n(buf, n, 0.0f); ¦ ⌀
+post-chain ¦ engine/audio_path.cpp ¦         effects_.process(buf, frames);⏎ ¦ ⌀
+sb-clamp ¦ engine/audio_path.cpp ¦ std::clamp(buf[i] + clipOut[i], -1.0f, 1.0f) ¦ buf[i] + clipOut[i]
+monitor-clip-only ¦ engine/audio_path.cpp ¦ monitor->ring.write(clip, mixed); ¦ monitor->ring.write(buf, mixed);
 render-frames ¦ engine/render_from_ring.cpp ¦ return static_cast<int>(n / channels); ¦ return static_cast<int>(n);
 trim-smallest ¦ engine/render_from_ring.cpp ¦ lag.minFill = std::min(lag.minFill, ring.fill()); ¦ lag.minFill = lag.minFill == SIZE_MAX ? ring.fill() : std::max(lag.minFill, ring.fill());
-latency-frames ¦ engine/engine.cpp ¦ monitorRing->fill() * 1000.0 / (static_cast<double>(sampleRate) * channels) ¦ monitorRing->fill() * 1000.0 / static_cast<double>(sampleRate)
-format-channels ¦ engine/engine.cpp ¦ || monitorOut->channels != capture.channels ¦ ⌀
-bandpass-low ¦ engine/voice_control.cpp ¦ p.highpassHz = static_cast<float>(0.4 * f); ¦ p.highpassHz = static_cast<float>(0.5 * f);
-ringmod-mix ¦ engine/voice_control.cpp ¦ value > 0.01 ? 0.85f : 0.0f ¦ value > 0.01 ? 0.8f : 0.0f
-gain-clamp ¦ engine/voice_control.cpp ¦ std::clamp(value, 0.0, 2.0) ¦ std::clamp(value, 0.0, 3.0)
-voice-dir ¦ engine/voice_control.cpp ¦ std::filesystem::exists(path, ec) && !std::filesystem::is_directory(path, ec) ¦ std::filesystem::exists(path, ec)
-original-wins ¦ engine/voice_control.cpp ¦ if (name != "original" && name != "bypass" && ¦ if (name != "bypass" &&
+latency-frames ¦ engine/audio_path.cpp ¦ (static_cast<double>(sampleRate_) * channels_) ¦ static_cast<double>(sampleRate_)
+format-channels ¦ engine/engine.cpp ¦ || monitorOut_->channels() != channels_ ¦ ⌀
+bandpass-low ¦ engine/dsp_voice_model.cpp ¦ p.highpassHz = static_cast<float>(0.4 * f); ¦ p.highpassHz = static_cast<float>(0.5 * f);
+ringmod-mix ¦ engine/dsp_voice_model.cpp ¦ value > 0.01 ? 0.85f : 0.0f ¦ value > 0.01 ? 0.8f : 0.0f
+gain-clamp ¦ engine/audio_path.cpp ¦ std::clamp(value, 0.0, 2.0) ¦ std::clamp(value, 0.0, 3.0)
+voice-dir ¦ platform/platform.cpp ¦ std::filesystem::exists(path, ec) && !std::filesystem::is_directory(path, ec) ¦ std::filesystem::exists(path, ec)
+original-wins ¦ engine/engine.cpp ¦ if (name != "original" && name != "bypass" && ¦ if (name != "bypass" &&
 resolve-direction ¦ audio/device_resolution.cpp ¦ if (d.isCapture == isCapture && lower(d.name).find(wanted) ¦ if (lower(d.name).find(wanted)
 cable-name ¦ audio/device_resolution.cpp ¦ has("cable input") ¦ has("cable")
-underrun-count ¦ audio/pulse_streams.cpp ¦ if (got < frames) owner.underruns ¦ if (got < 0) owner.underruns
-list-monitors ¦ audio/pulse_devices.cpp ¦ if (e.isMonitor || e.name.empty()) continue; ¦ if (e.name.empty()) continue;
-stream-pinned ¦ audio/pulse_streams.cpp ¦ | PA_STREAM_DONT_MOVE ¦ ⌀
+underrun-count ¦ audio/pulse/pulse_streams.cpp ¦ if (self.callback(self.pulse.buffer.data(), n) < n) { ¦ if (self.callback(self.pulse.buffer.data(), n) < 0) {
+list-monitors ¦ audio/pulse/pulse_devices.cpp ¦ if (e.isMonitor || e.name.empty()) continue; ¦ if (e.name.empty()) continue;
+stream-pinned ¦ audio/pulse/pulse_streams.cpp ¦ | PA_STREAM_DONT_MOVE ¦ ⌀
 highpass-b1 ¦ dsp/effect_units.cpp ¦ b1 = -(1.0f + c); ¦ b1 = (1.0f + c);
 shelf-slope ¦ dsp/effect_units.cpp ¦ 0.11111116f ¦ 0.25f
 echo-limit ¦ dsp/effect_units.h ¦ kLineLimit = 1.2f ¦ kLineLimit = 1.5f
@@ -71,8 +71,8 @@ shift-bypass ¦ dsp/pitch_shifter.cpp ¦ if (std::fabs(ratio - 1.0f) < 0.0001f) 
 phase-fold ¦ dsp/pitch_shifter.cpp ¦ sum[k] = blend(std::fabs(next) > kPhaseFoldLimit, folded, next); ¦ sum[k] = next;
 shift-top-bin ¦ dsp/pitch_shifter.cpp ¦ if (j > half) break; ¦ if (j >= half) break;
 shift-input-limit ¦ dsp/pitch_shifter.cpp ¦ std::fabs(in[i]) < kInputLimit ? in[i] : 0.0f ¦ in[i]
-chain-reset-shifters ¦ dsp/dsp_chain.cpp ¦         for (auto& s : shifters_) s->reset();⏎    }⏎} ¦     }⏎}
-chain-drive ¦ dsp/dsp_chain.cpp ¦ params_.drive > 0.01f ¦ params_.drive > 0.1f
+chain-reset-shifters ¦ dsp/dsp_chain.cpp ¦     gain_.setTarget(next.gain, glide);⏎    if (!shifting()) {⏎        for (auto& s : shifters_) s->reset(); ¦     gain_.setTarget(next.gain, glide);⏎    if (!shifting()) {
+chain-drive ¦ dsp/dsp_chain.cpp ¦ drive = drive_.target() > 0.01f; ¦ drive = drive_.target() > 0.1f;
 chain-finite ¦ dsp/dsp_chain.cpp ¦ return std::fabs(x) <= std::numeric_limits<float>::max() ? x : limitSample(x, kOutputLimit); ¦ return x;
 preset-daemon ¦ dsp/presets.cpp ¦   900.0f,  3.0f ¦  1000.0f,  3.0f
 preset-listed ¦ dsp/presets.cpp ¦ if (!p.listed) continue; ¦ ⌀
@@ -88,12 +88,12 @@ noise-angle ¦ rvc/rvc_converter.cpp ¦ 6.2831855f * static_cast<float>(b >> 8) 
 chunk-steps ¦ rvc/rvc_converter.cpp ¦ return ms / 20 * 320; ¦ return ms / 10 * 160;
 stretch-end ¦ rvc/rvc_converter.cpp ¦ static_cast<float>(i) * static_cast<float>(last) ¦ static_cast<float>(i) * static_cast<float>(audio.size())
 pitch-file-clamp ¦ rvc/rvc_converter.cpp ¦ std::clamp(s, -24.0f, 24.0f) ¦ std::clamp(s, -12.0f, 12.0f)
-stream-average ¦ rvc/onnx_rvc_model.cpp ¦ mono_[i] = sum / static_cast<float>(channels); ¦ mono_[i] = sum;
+stream-average ¦ rvc/onnx_rvc_model.cpp ¦ mono_[i] = sum / static_cast<float>(channels_); ¦ mono_[i] = sum;
 stream-lookahead ¦ rvc/onnx_rvc_model.cpp ¦ pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(chunk)); ¦ pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(need));
 stream-crossfade ¦ rvc/onnx_rvc_model.cpp ¦ a * out[i] + (1.0f - a) * tail_[i] ¦ (1.0f - a) * out[i] + a * tail_[i]
 stream-failed-chunk ¦ rvc/onnx_rvc_model.cpp ¦         out.assign(chunk * 5 / 2, 0.0f);⏎ ¦ ⌀
-stream-latency ¦ rvc/onnx_rvc_model.cpp ¦  +⏎                            lastChunkMs.load() * 0.001 * sampleRate ¦ ⌀
-stream-semitones ¦ rvc/onnx_rvc_model.cpp ¦ std::clamp(s, -12.0f, 12.0f) ¦ std::clamp(s, -24.0f, 24.0f)
+stream-latency ¦ rvc/onnx_rvc_model.cpp ¦  +⏎                            lastChunkMs_.load() * 0.001 * sampleRate_ ¦ ⌀
+stream-semitones ¦ rvc/onnx_rvc_model.cpp ¦ std::clamp(semitones, -12.0f, 12.0f) ¦ std::clamp(semitones, -24.0f, 24.0f)
 provider-auto ¦ rvc/ort_runtime.cpp ¦ lower == "cpu" || lower == "dml" || lower == "auto" ¦ lower == "cpu" || lower == "dml"
 ort-int64-bytes ¦ rvc/ort_runtime.cpp ¦ in.count * (in.type == ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64 ? 8 : 4) ¦ in.count * 4
 ort-threads ¦ rvc/ort_runtime.cpp ¦ static_cast<unsigned>(physicalCores) + 2u ¦ static_cast<unsigned>(physicalCores) + 1u

@@ -39,7 +39,7 @@ std::string lower(const std::string& s);
 // rate and channel count reaches the callback, on the stream's own thread.
 class KwCapture {
   public:
-    struct Impl;
+    using Callback = std::function<void(const float* samples, int frames)>;
 
     KwCapture();
     ~KwCapture();
@@ -47,24 +47,32 @@ class KwCapture {
     KwCapture& operator=(const KwCapture&) = delete;
 
     // Opens endpoint id (empty: the default capture device) and starts the stream's thread; an
-    // open stream is closed first. On failure err holds the German reason.
-    bool open(const std::string& id, std::function<void(const float*, int)> cb, std::string& err);
+    // open stream is closed first. On failure err holds the German reason and nothing stays open.
+    bool open(const std::string& id, Callback callback, std::string& err);
     // Stops the thread and releases everything; nothing happens when not open.
     void close();
 
-    std::unique_ptr<Impl> impl;
-    std::function<void(const float*, int)> callback;  // (samples, frames), valid during the call
-    std::atomic<bool> stopFlag{false};
-    int sampleRate = 48000;
-    int channels = 2;
-    double periodMs = 10.0;
+    bool isOpen() const { return impl_ != nullptr; }
+    // The device's format, as the last open found it.
+    int sampleRate() const { return sampleRate_; }
+    int channels() const { return channels_; }
+    double periodMs() const { return periodMs_; }
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    // Written by open on the owner's thread before the stream's thread starts.
+    int sampleRate_ = 48000;
+    int channels_ = 2;
+    double periodMs_ = 10.0;
 };
 
 // A shared-mode render stream: the callback fills every stretch the device asks for and returns
 // the frames that carried real data; fewer than asked counts an underrun.
 class KwRender {
   public:
-    struct Impl;
+    // Must write all frames x channels floats.
+    using Callback = std::function<int(float* buffer, int frames)>;
 
     KwRender();
     ~KwRender();
@@ -72,14 +80,21 @@ class KwRender {
     KwRender& operator=(const KwRender&) = delete;
 
     // As KwCapture::open, for a render endpoint (empty id: the default render device).
-    bool open(const std::string& id, std::function<int(float*, int)> cb, std::string& err);
+    bool open(const std::string& id, Callback callback, std::string& err);
     void close();
 
-    std::unique_ptr<Impl> impl;
-    std::function<int(float*, int)> callback;  // must write all frames × channels floats
-    std::atomic<bool> stopFlag{false};
-    std::atomic<uint32_t> underruns{0};
-    int sampleRate = 48000;
-    int channels = 2;
-    double periodMs = 10.0;
+    bool isOpen() const { return impl_ != nullptr; }
+    int sampleRate() const { return sampleRate_; }
+    int channels() const { return channels_; }
+    double periodMs() const { return periodMs_; }
+    // Callbacks that delivered fewer frames than asked since the last open.
+    uint32_t underruns() const { return underruns_.load(std::memory_order_relaxed); }
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    int sampleRate_ = 48000;
+    int channels_ = 2;
+    double periodMs_ = 10.0;
+    std::atomic<uint32_t> underruns_{0};  // written by the stream's thread
 };

@@ -10,6 +10,8 @@ constexpr int kFrameSize = 1024;
 constexpr int kOversampling = 8;
 constexpr float kNoShiftTolerance = 0.0001f;
 constexpr float kOutputLimit = 1.5f;
+// How long a changed gain or mix takes to reach its new value.
+constexpr float kGlideSeconds = 0.01f;
 
 // A non-finite sample would poison the filter states and the shifters' phases for good; it
 // enters as the value the output limit would give it (NaN as 0), so a default chain stays a
@@ -36,25 +38,65 @@ void DspChain::init(int channels, float sampleRate) {
     setParams(params_);
 }
 
+void DspChain::setFilters(const DspParams& p, bool keepState) {
+    const auto apply = [&](Biquad& f, bool on, Biquad::Type type, float f0, float gainDb) {
+        const Biquad before = f;
+        f.reset();
+        f.channels = channels_;
+        f.active = false;
+        if (on) f.set(type, f0, 0.707f, gainDb, sampleRate_);
+        if (keepState && before.active && f.active) {
+            std::copy(std::begin(before.z1), std::end(before.z1), std::begin(f.z1));
+            std::copy(std::begin(before.z2), std::end(before.z2), std::begin(f.z2));
+        }
+    };
+    apply(shelf_, std::fabs(p.formant) > 0.05f, Biquad::HighShelf, 3000.0f, p.formant);
+    apply(highPass_, p.highpassHz > 1.0f, Biquad::HighPass, p.highpassHz, 0.0f);
+    apply(lowPass_, p.lowpassHz > 1.0f, Biquad::LowPass, p.lowpassHz, 0.0f);
+}
+
 void DspChain::setParams(const DspParams& p) {
     params_ = p;
     ring_.set(p.ringHz, p.ringMix, sampleRate_);
-    for (Biquad* f : {&shelf_, &highPass_, &lowPass_}) {
-        f->reset();
-        f->channels = channels_;
-        f->active = false;
-    }
-    if (std::fabs(p.formant) > 0.05f) {
-        shelf_.set(Biquad::HighShelf, 3000.0f, 0.707f, p.formant, sampleRate_);
-    }
-    if (p.highpassHz > 1.0f) {
-        highPass_.set(Biquad::HighPass, p.highpassHz, 0.707f, 0.0f, sampleRate_);
-    }
-    if (p.lowpassHz > 1.0f) {
-        lowPass_.set(Biquad::LowPass, p.lowpassHz, 0.707f, 0.0f, sampleRate_);
-    }
+    setFilters(p, false);
     echo_.set(p.echoMix, p.echoMs, p.echoFeedback, channels_, sampleRate_);
     reverb_.set(p.reverbMix, channels_, sampleRate_);
+    ringMix_.reset(p.ringMix);
+    drive_.reset(p.drive);
+    echoMix_.reset(p.echoMix);
+    reverbMix_.reset(p.reverbMix);
+    gain_.reset(p.gain);
+    if (!shifting()) {
+        for (auto& s : shifters_) s->reset();
+    }
+}
+
+void DspChain::update(const DspParams& next) {
+    const DspParams before = params_;
+    params_ = next;
+    params_.echoMs = before.echoMs;
+    const int glide = std::max(1, static_cast<int>(sampleRate_ * kGlideSeconds));
+    // A stage that starts sounding glides in from silence; its lines start from silence too.
+    const auto glideMix = [glide](SmoothedValue& mix, float target, bool wasOn, bool isOn) {
+        if (isOn && !wasOn) mix.reset(0.0f);
+        mix.setTarget(isOn ? target : 0.0f, glide);
+    };
+    ring_.increment = next.ringHz / sampleRate_;
+    glideMix(ringMix_, next.ringMix, before.ringHz > 0.01f && before.ringMix > 0.001f,
+             next.ringHz > 0.01f && next.ringMix > 0.001f);
+    setFilters(next, true);
+    // Drive below its threshold is no stage at all, so only a change between two drives glides.
+    if (before.drive > 0.01f && next.drive > 0.01f) {
+        drive_.setTarget(next.drive, glide);
+    } else {
+        drive_.reset(next.drive);
+    }
+    echo_.feedback = next.echoFeedback;
+    if (next.echoMix > 0.001f && !(before.echoMix > 0.001f)) echo_.clear();
+    glideMix(echoMix_, next.echoMix, before.echoMix > 0.001f, next.echoMix > 0.001f);
+    if (next.reverbMix > 0.001f && !(before.reverbMix > 0.001f)) reverb_.clear();
+    glideMix(reverbMix_, next.reverbMix, before.reverbMix > 0.001f, next.reverbMix > 0.001f);
+    gain_.setTarget(next.gain, glide);
     if (!shifting()) {
         for (auto& s : shifters_) s->reset();
     }
@@ -74,14 +116,21 @@ void DspChain::process(float* block, int frames) {
         }
     }
 
-    // The stage choice is fixed for the whole block.
-    const bool ring = ring_.active, shelf = shelf_.active, highPass = highPass_.active,
-               lowPass = lowPass_.active, echo = echo_.active, reverb = reverb_.active;
-    const bool drive = params_.drive > 0.01f;
-    const float driveFactor = params_.drive;
-    const float gain = params_.gain;
+    // The stage choice is fixed for the whole block; a stage gliding out still runs.
+    const auto sounding = [](const SmoothedValue& mix) {
+        return mix.target() > 0.001f || mix.gliding();
+    };
+    const bool ring = params_.ringHz > 0.01f && sounding(ringMix_), shelf = shelf_.active,
+               highPass = highPass_.active, lowPass = lowPass_.active,
+               echo = echo_.delay > 8 && sounding(echoMix_), reverb = sounding(reverbMix_),
+               drive = drive_.target() > 0.01f;
     float* sample = block;
     for (int i = 0; i < frames; ++i) {
+        ring_.mix = ringMix_.next();
+        echo_.mix = echoMix_.next();
+        reverb_.mix = reverbMix_.next();
+        const float driveFactor = drive_.next();
+        const float gain = gain_.next();
         for (int c = 0; c < width; ++c, ++sample) {
             float x = finiteSample(*sample);
             if (ring) x = ring_.tick(x);

@@ -7,6 +7,7 @@
 
 #include "dsp/effect_units.h"
 #include "dsp/pitch_shifter.h"
+#include "dsp/smoothed_value.h"
 
 // A default record is the neutral voice.
 struct DspParams {
@@ -36,8 +37,13 @@ class DspChain {
     // More than kMaxChannels are clamped to kMaxChannels, fewer than 0 to 0; process then reads
     // blocks with the clamped count as their frame width. With 0 channels process does nothing.
     void init(int channels, float sampleRate);
-    // Restarts every filter state, the ring oscillator and the echo and reverb tails.
+    // Applies a whole record from scratch: every filter state, the ring oscillator and the echo
+    // and reverb lines restart. May allocate; not for the audio thread.
     void setParams(const DspParams& p);
+    // Audio thread: takes a changed record without allocating and without cutting what sounds:
+    // filters keep their state, the oscillator its phase, echo and reverb their tails, and gain
+    // and mixes glide to their new values. The echo delay stays as setParams sized it.
+    void update(const DspParams& p);
     // In place on `frames` interleaved frames. Never allocates.
     void process(float* block, int frames);
     void reset();
@@ -48,6 +54,7 @@ class DspChain {
 
   private:
     bool shifting() const;
+    void setFilters(const DspParams& p, bool keepState);
 
     DspParams params_;
     int channels_ = 2;
@@ -61,4 +68,10 @@ class DspChain {
     Biquad lowPass_;
     Echo echo_;
     Reverb reverb_;
+    // What process applies frame by frame; their targets follow params_.
+    SmoothedValue ringMix_;
+    SmoothedValue drive_;
+    SmoothedValue echoMix_;
+    SmoothedValue reverbMix_;
+    SmoothedValue gain_;
 };

@@ -86,3 +86,19 @@ void Reverb::set(float mixIn, int channelsIn, float sampleRate) {
     combs.assign(channels, combSet);
     allpasses.assign(channels, allpSet);
 }
+
+void Echo::clear() {
+    for (std::vector<float>& line : lines) std::fill(line.begin(), line.end(), 0.0f);
+}
+
+void Reverb::clear() {
+    for (auto& set : combs) {
+        for (Comb& c : set) {
+            std::fill(c.buffer.begin(), c.buffer.end(), 0.0f);
+            c.damping = 0.0f;
+        }
+    }
+    for (auto& set : allpasses) {
+        for (Allp& a : set) std::fill(a.buffer.begin(), a.buffer.end(), 0.0f);
+    }
+}

@@ -61,6 +61,8 @@ struct Echo {
 
     // A negative delay counts as 0, which leaves the unit inactive.
     void set(float mix, float delayMs, float feedback, int channels, float sampleRate);
+    // Silence in every line; never allocates.
+    void clear();
 
     float tick(float x, int channel) {
         std::vector<float>& line = lines[channel];
@@ -106,6 +108,8 @@ struct Reverb {
 
     // With channels below 1 only `active` is set.
     void set(float mix, int channels, float sampleRate);
+    // Silence in every comb and allpass; never allocates.
+    void clear();
 
     float tick(float x, int channel) {
         // A non-finite input would circulate in the combs for good; the lines take silence instead.

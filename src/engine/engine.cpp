@@ -1,151 +1,184 @@
 #include "engine/engine.h"
 
+#include <algorithm>
+
+#include "dsp/presets.h"
 #include "engine/dsp_voice_model.h"
-#include "rvc/rvc_converter.h"
 
 namespace {
 
-// An output that falls behind the capture (a stream that started late, a stall, a render clock
-// slower than the capture clock) would keep the voice delayed for the rest of the session.
-// Backlog beyond two capture periods is dropped at once; beyond that, once a second, whatever the
-// ring held throughout the second above one request and two capture blocks is dropped, so the
-// delay returns to its minimum after every hiccup.
-constexpr double kBacklogPeriods = 2.0;
-constexpr size_t kCushionBlocks = 2;
+std::unique_ptr<VoiceModel> presetVoice(const std::string& name, int channels, int sampleRate,
+                                        std::string& err) {
+    auto voice = std::make_unique<DspVoiceModel>();
+    voice->init(channels, static_cast<float>(sampleRate));
+    if (!voice->load(name, err)) return nullptr;
+    return voice;
+}
 
 }  // namespace
 
-Engine::Engine()
-    : model(std::make_unique<DspVoiceModel>()),
-      modelDir(defaultModelDir()),
-      buf_(kMaxBlockFrames * kMaxChannels),
-      sbBlock_(kMaxBlockFrames * kMaxChannels),
-      silence_(kMaxBlockFrames * kMaxChannels) {
+Engine::Engine(std::string modelDir, const NeuralVoices* neural)
+    : neural_(neural), path_(std::make_unique<DspVoiceModel>()), modelDir_(std::move(modelDir)) {
     std::string err;
-    model->load("original", err);
+    path_.voice().load("original", err);
 }
 
 Engine::~Engine() {
     stop();
 }
 
-bool Engine::openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuffer>& ring,
-                        LagWindow& lag, const std::string& id, std::string& err) {
-    out = std::make_unique<KwRender>();
-    ring = std::make_unique<RingBuffer>();
-    lag = LagWindow{};
-    RingBuffer* r = ring.get();
-    KwRender* s = out.get();
-    LagWindow* l = &lag;
-    if (out->open(
-            id, [this, r, l, s](float* buf, int frames) { return render(*r, *l, *s, buf, frames); },
-            err)) {
-        return true;
-    }
-    out.reset();
-    ring.reset();
+bool Engine::openOutput(AudioPath::Output output, std::unique_ptr<KwRender>& stream,
+                        const std::string& id, std::string& err) {
+    // The ring first: the stream reads it from its first callback on.
+    path_.openOutput(output);
+    stream = std::make_unique<KwRender>();
+    const KwRender* s = stream.get();
+    const auto play = [this, output, s](float* buf, int frames) {
+        return path_.render(output, buf, frames, s->channels(), s->sampleRate());
+    };
+    if (stream->open(id, play, err)) return true;
+    stream.reset();
+    path_.closeOutput(output);
     return false;
 }
 
-int Engine::render(RingBuffer& ring, LagWindow& lag, const KwRender& stream, float* out,
-                   int frames) {
-    const BacklogLimits limits{
-        backlogSamples_.load(std::memory_order_relaxed),
-        kCushionBlocks * largestCaptureBlock_.load(std::memory_order_relaxed)};
-    uint64_t dropped = 0;
-    const int got =
-        renderFromRing(ring, lag, stream.channels, stream.sampleRate, limits, out, frames, dropped);
-    if (dropped) discarded_.fetch_add(dropped, std::memory_order_relaxed);
-    return got;
-}
-
 bool Engine::start(std::string& err) {
-    if (running) return true;
-    const std::string captureId = kwResolveDevice(inputName, true);
-    const std::string monitorId = kwResolveDevice(outputName, false);
+    if (running_) return true;
+    const std::string captureId = kwResolveDevice(inputName_, true);
+    const std::string monitorId = kwResolveDevice(outputName_, false);
 
     std::string streamErr;
-    if (!openRender(monitorOut, monitorRing, monitorLag_, monitorId, streamErr)) {
+    if (!openOutput(AudioPath::kMonitor, monitorOut_, monitorId, streamErr)) {
         err = "Monitor-Output: " + streamErr;
         return false;
     }
-    cableActive = false;
+    cableActive_ = false;
     std::string cableId, cableName;
     if (kwFindCable(cableId, cableName)) {
         std::string ignored;
-        cableActive = openRender(cableOut, cableRing, cableLag_, cableId, ignored);
+        cableActive_ = openOutput(AudioPath::kCable, cableOut_, cableId, ignored);
     }
-
-    const auto captureBlock = [this](const float* in, int frames) { onCapture(in, frames); };
-    if (!capture.open(captureId, captureBlock, streamErr)) {
+    const auto captured = [this](const float* in, int frames) { path_.capture(in, frames); };
+    if (!capture_.open(captureId, captured, streamErr)) {
         err = "Capture: " + streamErr;
         closeStreams();
         return false;
     }
-    sampleRate = capture.sampleRate;
-    channels = capture.channels;
-    captureLatencyMs = capture.periodMs;
-    renderLatencyMs = monitorOut->periodMs;
+    sampleRate_ = capture_.sampleRate();
+    channels_ = capture_.channels();
+    captureLatencyMs_ = capture_.periodMs();
+    renderLatencyMs_ = monitorOut_->periodMs();
 
-    if (monitorOut->sampleRate != capture.sampleRate || monitorOut->channels != capture.channels) {
-        err = "Sampleraten/Kanäle von Capture (" + std::to_string(capture.sampleRate) + " Hz/" +
-              std::to_string(capture.channels) + " ch) und Render (" +
-              std::to_string(monitorOut->sampleRate) + " Hz/" +
-              std::to_string(monitorOut->channels) +
+    if (monitorOut_->sampleRate() != sampleRate_ || monitorOut_->channels() != channels_) {
+        err = "Sampleraten/Kanäle von Capture (" + std::to_string(sampleRate_) + " Hz/" +
+              std::to_string(channels_) + " ch) und Render (" +
+              std::to_string(monitorOut_->sampleRate()) + " Hz/" +
+              std::to_string(monitorOut_->channels()) +
               " ch) weichen ab — Resampling ist noch nicht drin";
         stop();
         return false;
     }
-
-    if (channels > kMaxChannels) {
-        err = "Capture hat " + std::to_string(channels) + " Kanäle — höchstens " +
-              std::to_string(kMaxChannels) + " werden unterstützt";
+    if (channels_ > AudioPath::kMaxChannels) {
+        err = "Capture hat " + std::to_string(channels_) + " Kanäle — höchstens " +
+              std::to_string(AudioPath::kMaxChannels) + " werden unterstützt";
         stop();
         return false;
     }
-    // Until the first second of capture has been measured, a block counts as a whole period.
-    largestCaptureBlock_ =
-        static_cast<size_t>(captureLatencyMs * sampleRate / 1000.0) * static_cast<size_t>(channels);
-    blockWindow_ = {};
-    backlogSamples_ =
-        static_cast<size_t>(kBacklogPeriods * captureLatencyMs * sampleRate / 1000.0) *
-        static_cast<size_t>(channels);
-    {
-        std::lock_guard lock(modelMutex);
-        model->init(channels, static_cast<float>(sampleRate));
-        postChain.init(channels, static_cast<float>(sampleRate));
-    }
-    running = true;
+    path_.begin(channels_, sampleRate_, captureLatencyMs_);
+    running_ = true;
     return true;
 }
 
 void Engine::closeStreams() {
-    capture.close();
-    if (monitorOut) monitorOut->close();
-    if (cableOut) cableOut->close();
-    monitorOut.reset();
-    cableOut.reset();
-    monitorRing.reset();
-    cableRing.reset();
-    cableActive = false;
+    capture_.close();
+    if (monitorOut_) monitorOut_->close();
+    if (cableOut_) cableOut_->close();
+    monitorOut_.reset();
+    cableOut_.reset();
+    path_.closeOutput(AudioPath::kMonitor);
+    path_.closeOutput(AudioPath::kCable);
+    cableActive_ = false;
 }
 
 void Engine::stop() {
-    running = false;
+    path_.end();  // the capture callback drops blocks from here on
+    running_ = false;
     closeStreams();
 }
 
-double Engine::latencyMs() const {
-    const double modelPart = model->latencySamples() * 1000.0 / sampleRate;
-    const double bufferPart =
-        monitorRing ? monitorRing->fill() * 1000.0 / (static_cast<double>(sampleRate) * channels)
-                    : 0.0;
-    return modelPart + captureLatencyMs + renderLatencyMs + bufferPart;
+bool Engine::setVoice(const std::string& name, std::string& err) {
+    std::unique_ptr<VoiceModel> next;
+    if (name != "original" && name != "bypass" && neural_ && neural_->isVoice(modelDir_, name)) {
+        // Loading takes seconds; meanwhile the old voice goes on sounding.
+        next = neural_->load(modelDir_, name, channels_, static_cast<float>(sampleRate_), err);
+    } else {
+        bool known = false;
+        presetByName(name, known);
+        if (!known) {
+            err = "unbekannte Stimme: " + name + " (weder RVC-Modell noch DSP-Preset)";
+            return false;
+        }
+        next = presetVoice(name, channels_, sampleRate_, err);
+    }
+    if (!next) return false;
+    path_.swapVoice(std::move(next));  // the old voice, and a neural voice's worker, end here
+    voiceName_ = name;
+    return true;
 }
 
-uint32_t Engine::underruns() const {
-    uint32_t total = 0;
-    if (monitorOut) total += monitorOut->underruns.load();
-    if (cableOut) total += cableOut->underruns.load();
-    return total;
+bool Engine::setParam(const std::string& name, double value, std::string& err) {
+    return path_.setParam(name, value, err);
+}
+
+bool Engine::setMuted(bool muted) {
+    path_.setMuted(muted);
+    return path_.muted();
+}
+
+bool Engine::setMonitor(bool on) {
+    path_.setMonitor(on);
+    return path_.monitoring();
+}
+
+float Engine::setClipVolume(float volume) {
+    path_.setClipVolume(std::min(std::max(volume, 0.0f), 1.0f));
+    return path_.clipVolume();
+}
+
+std::vector<std::string> Engine::neuralVoices() const {
+    return neural_ ? neural_->list(modelDir_) : std::vector<std::string>{};
+}
+
+double Engine::latencyMs() const {
+    const double modelPart = path_.voice().latencySamples() * 1000.0 / sampleRate_;
+    return modelPart + captureLatencyMs_ + renderLatencyMs_ + path_.queuedMs(AudioPath::kMonitor);
+}
+
+EngineStatus Engine::status() const {
+    EngineStatus s;
+    s.running = running_;
+    s.engine = path_.voice().kind();
+    s.voice = voiceName_;
+    s.sampleRate = sampleRate_;
+    s.channels = channels_;
+    s.cableActive = cableActive_;
+    s.latencyMs = latencyMs();
+    s.level = path_.level();
+    s.muted = path_.muted();
+    s.monitor = path_.monitoring();
+    s.procUsPerBlock = path_.procUsPerBlock();
+    s.discardedFrames = path_.discardedFrames();
+    s.capturePeriodMs = captureLatencyMs_;
+    const auto figures = [this](const std::unique_ptr<KwRender>& stream, AudioPath::Output output) {
+        EngineStatus::Output o;
+        if (!stream) return o;
+        o.periodMs = stream->periodMs();
+        o.queuedMs = path_.queuedMs(output);
+        o.underruns = stream->underruns();
+        return o;
+    };
+    s.monitorOut = figures(monitorOut_, AudioPath::kMonitor);
+    s.cableOut = figures(cableOut_, AudioPath::kCable);
+    s.underruns = s.monitorOut.underruns + s.cableOut.underruns;
+    return s;
 }

@@ -1,107 +1,100 @@
-// The audio engine: capture stream, monitor and cable outputs, the rings between
-// them, the active voice and the soundboard.
+// The audio engine: the capture stream, the monitor and cable outputs, the active voice and the
+// soundboard. Every operation runs on the one command thread; the streams' threads only run the
+// audio path.
 #pragma once
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "audio/kw_audio.h"
-#include "dsp/dsp_chain.h"
-#include "engine/render_from_ring.h"
-#include "engine/ring_buffer.h"
-#include "engine/voice_model.h"
+#include "engine/audio_path.h"
+#include "engine/neural_voices.h"
+
+// What the front end's status, level and latency replies show, read once each.
+struct EngineStatus {
+    bool running = false;
+    std::string engine;  // kind of the active voice
+    std::string voice;
+    int sampleRate = 48000;
+    int channels = 2;
+    bool cableActive = false;
+    double latencyMs = 0.0;
+    float level = 0.0f;
+    uint32_t underruns = 0;
+    bool muted = false;
+    bool monitor = false;
+    double procUsPerBlock = 0.0;
+    // Beyond the protocol's replies, for live figures.
+    struct Output {
+        double periodMs = 0.0;
+        double queuedMs = 0.0;  // audio waiting in its ring
+        uint32_t underruns = 0;
+    };
+    Output monitorOut, cableOut;  // zero while closed
+    double capturePeriodMs = 10.0;
+    uint64_t discardedFrames = 0;
+};
 
 class Engine {
   public:
-    // Blocks larger than this are dropped by the capture path (the chain's pitch scratch size).
-    static constexpr int kMaxBlockFrames = DspChain::kMaxPitchFrames;
-    // The effect chain's limit; devices with more channels are refused at start.
-    static constexpr int kMaxChannels = DspChain::kMaxChannels;
-
-    Engine();
+    // neural: how voice files become voices; null when the engine offers presets only.
+    Engine(std::string modelDir, const NeuralVoices* neural);
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
     bool start(std::string& err);
     void stop();
-    void setInput(const std::string& name) { inputName = name; }
-    void setOutput(const std::string& name) { outputName = name; }
+    // Used by the next start.
+    void setInput(const std::string& name) { inputName_ = name; }
+    void setOutput(const std::string& name) { outputName_ = name; }
 
     bool setVoice(const std::string& name, std::string& err);
     bool setParam(const std::string& name, double value, std::string& err);
+    // Each returns the setting as stored.
+    bool setMuted(bool muted);
+    bool setMonitor(bool on);
+    float setClipVolume(float volume);
 
-    void onCapture(const float* in, int frames);
-    void sbPlay(std::vector<float> clip);
-    void sbStop();
-    bool sbPlaying() const;
+    // A clip of interleaved samples in the engine's format; it replaces the one playing.
+    void sbPlay(std::vector<float> clip) { path_.play(std::move(clip)); }
+    void sbStop() { path_.stopClip(); }
+    bool sbPlaying() const { return path_.clipPlaying(); }
 
-    double latencyMs() const;
-    uint32_t underruns() const;
-    // Frames the render callbacks dropped to keep the output from lagging behind the capture.
-    uint64_t discardedFrames() const { return discarded_.load(); }
+    const std::string& modelDir() const { return modelDir_; }
+    void setModelDir(const std::string& dir) { modelDir_ = dir; }
+    // The neural voices of the model directory, by the names setVoice accepts.
+    std::vector<std::string> neuralVoices() const;
 
-    KwCapture capture;
-    std::unique_ptr<KwRender> monitorOut;
-    std::unique_ptr<KwRender> cableOut;
-    std::unique_ptr<RingBuffer> monitorRing;
-    std::unique_ptr<RingBuffer> cableRing;
-    std::unique_ptr<VoiceModel> model;
-    DspChain postChain;
-    std::mutex modelMutex;
-    mutable std::mutex sbMutex;
-    std::vector<float> sbClip;
-    size_t sbPos = 0;
-    std::atomic<float> sbVol{0.8f};
-    std::string inputName;
-    std::string outputName;
-    std::string voiceName = "original";
-    std::string modelDir;
-    std::atomic<bool> running{false};
-    std::atomic<float> level{0.0f};
-    std::atomic<double> procUsPerBlock{0.0};
-    std::atomic<bool> muted{false};
-    std::atomic<float> monitorGain{0.0f};
-    std::atomic<float> outputGain{1.0f};
-    bool cableActive = false;
-    int sampleRate = 48000;
-    int channels = 2;
-    double captureLatencyMs = 10.0;
-    double renderLatencyMs = 10.0;
+    EngineStatus status() const;
 
   private:
-    bool setNeuralVoice(const std::string& name, std::string& err);
-
-    bool openRender(std::unique_ptr<KwRender>& out, std::unique_ptr<RingBuffer>& ring,
-                    LagWindow& lag, const std::string& id, std::string& err);
-    int render(RingBuffer& ring, LagWindow& lag, const KwRender& stream, float* out, int frames);
+    bool openOutput(AudioPath::Output output, std::unique_ptr<KwRender>& stream,
+                    const std::string& id, std::string& err);
     void closeStreams();
+    double latencyMs() const;
 
-    // Capture-path working buffers for the largest block, so that the audio thread never allocates.
-    std::vector<float> buf_;
-    std::vector<float> sbBlock_;
-    std::vector<float> silence_;
-    // Ring fill beyond one render request that is dropped at once, in samples.
-    std::atomic<size_t> backlogSamples_{0};
-    std::atomic<size_t> largestCaptureBlock_{0};  // samples, over the last second
-    struct {
-        size_t largest = 0;
-        int frames = 0;
-    } blockWindow_;  // capture thread only
-    std::atomic<uint64_t> discarded_{0};
-    LagWindow monitorLag_;
-    LagWindow cableLag_;
+    const NeuralVoices* neural_;
+    AudioPath path_;
+    KwCapture capture_;
+    std::unique_ptr<KwRender> monitorOut_;
+    std::unique_ptr<KwRender> cableOut_;
+    std::string inputName_;
+    std::string outputName_;
+    std::string voiceName_ = "original";
+    std::string modelDir_;
+    bool running_ = false;
+    bool cableActive_ = false;
+    int sampleRate_ = 48000;
+    int channels_ = 2;
+    double captureLatencyMs_ = 10.0;
+    double renderLatencyMs_ = 10.0;
 };
 
 // Decibels of a linear level for status reports; -120 for silence.
 inline float levelDb(float level) {
     return level > 1e-6f ? 20.0f * std::log10(level) : -120.0f;
 }
-
-// Changes one field of the chain's parameter record by its protocol name.
-bool applyDspParam(DspChain& chain, const std::string& name, double value, std::string& err);

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/ring_buffer.h"
+#include "voice/ring_buffer.h"
 
 // How far one output lagged behind the capture over the current second; render thread only.
 struct LagWindow {

@@ -1,9 +1,12 @@
 #include "platform/platform.h"
 
+#include <filesystem>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <unistd.h>
+
 #include <csignal>
 #endif
 
@@ -24,6 +27,21 @@ unsigned long currentProcessId() {
 #else
     return static_cast<unsigned long>(getpid());
 #endif
+}
+
+bool isFile(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec) && !std::filesystem::is_directory(path, ec);
+}
+
+std::vector<std::string> entries(const std::string& dir) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        names.push_back(it->path().filename().string());
+    }
+    return names;
 }
 
 }  // namespace platform

@@ -1,5 +1,9 @@
-// The few process-level services that differ between Windows and POSIX systems.
+// The few process and file system services that differ between Windows and POSIX systems. Paths
+// are UTF-8.
 #pragma once
+
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -7,5 +11,11 @@ namespace platform {
 void prepareProtocolConsole();
 
 unsigned long currentProcessId();
+
+// Whether path names something that exists and is not a directory.
+bool isFile(const std::string& path);
+
+// The names of the entries of dir; none when it cannot be read.
+std::vector<std::string> entries(const std::string& dir);
 
 }  // namespace platform

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "platform/diagnostics.h"
 #include "platform/platform.h"
 #include "protocol/dispatch.h"
 #include "protocol/jm.h"
-#include "protocol/log.h"
 
 namespace {
 
@@ -40,9 +40,7 @@ std::string answer(Engine& engine, const std::string& line) {
 
 }  // namespace
 
-int runProtocol() {
-    platform::prepareProtocolConsole();
-    Engine engine;
+int runProtocol(Engine& engine) {
     logf("[engine] bereit — JSON-Protokoll auf stdin/stdout (Pid %lu)",
          platform::currentProcessId());
 

@@ -6,5 +6,7 @@
 // Longest request line accepted; a 30 s stereo clip at 48 kHz in Base64 is about 15.4 MB.
 inline constexpr size_t kMaxLineBytes = 64u << 20;
 
-// Runs until `quit` or end of input; returns the process exit status.
-int runProtocol();
+class Engine;
+
+// Serves the engine until `quit` or end of input, then stops it; returns the exit status.
+int runProtocol(Engine& engine);

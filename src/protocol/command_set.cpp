@@ -19,22 +19,16 @@ std::string listDevices(Engine&, const jm::Value&) {
 }
 
 std::string status(Engine& e, const jm::Value&) {
-    const bool running = e.running;
-    const std::string kind = e.model->kind();
-    const double latency = e.latencyMs();
-    const float level = e.level;
-    const uint32_t underruns = e.underruns();
-    const bool muted = e.muted;
-    const bool monitor = e.monitorGain > 0.0f;
+    const EngineStatus s = e.status();
     char numbers[256];
     std::snprintf(numbers, sizeof numbers,
                   "\"sampleRate\":%d,\"channels\":%d,\"cableActive\":%s,\"latencyMs\":%.1f,"
                   "\"level\":%.3f,\"underruns\":%lu,\"muted\":%s,\"monitor\":%s}",
-                  e.sampleRate, e.channels, boolText(e.cableActive), latency, level,
-                  static_cast<unsigned long>(underruns), boolText(muted), boolText(monitor));
+                  s.sampleRate, s.channels, boolText(s.cableActive), s.latencyMs, s.level,
+                  static_cast<unsigned long>(s.underruns), boolText(s.muted), boolText(s.monitor));
     // Names are escaped, so that any voice name keeps the line valid JSON.
-    return std::string("{\"ok\":true,\"running\":") + boolText(running) + ",\"engine\":\"" +
-           jm::escape(kind) + "\",\"voice\":\"" + jm::escape(e.voiceName) + "\"," + numbers;
+    return std::string("{\"ok\":true,\"running\":") + boolText(s.running) + ",\"engine\":\"" +
+           jm::escape(s.engine) + "\",\"voice\":\"" + jm::escape(s.voice) + "\"," + numbers;
 }
 
 std::string start(Engine& e, const jm::Value&) {
@@ -46,7 +40,7 @@ std::string start(Engine& e, const jm::Value&) {
         e.stop();
         return errorReply(ex.what());
     }
-    return std::string("{\"ok\":true,\"cableActive\":") + boolText(e.cableActive) + "}";
+    return std::string("{\"ok\":true,\"cableActive\":") + boolText(e.status().cableActive) + "}";
 }
 
 std::string stop(Engine& e, const jm::Value&) {
@@ -65,13 +59,13 @@ std::string setOutput(Engine& e, const jm::Value& req) {
 }
 
 std::string setMute(Engine& e, const jm::Value& req) {
-    e.muted.exchange(switchField(req, "value"));
-    return std::string("{\"ok\":true,\"muted\":") + boolText(e.muted) + "}";
+    return std::string("{\"ok\":true,\"muted\":") +
+           boolText(e.setMuted(switchField(req, "value"))) + "}";
 }
 
 std::string setMonitor(Engine& e, const jm::Value& req) {
-    e.monitorGain.exchange(switchField(req, "value") ? 1.0f : 0.0f);
-    return std::string("{\"ok\":true,\"monitor\":") + boolText(e.monitorGain > 0.0f) + "}";
+    return std::string("{\"ok\":true,\"monitor\":") +
+           boolText(e.setMonitor(switchField(req, "value"))) + "}";
 }
 
 std::string setParam(Engine& e, const jm::Value& req) {
@@ -83,7 +77,7 @@ std::string setParam(Engine& e, const jm::Value& req) {
 }
 
 std::string getLevel(Engine& e, const jm::Value&) {
-    const float l = e.level;
+    const float l = e.status().level;
     const float db = levelDb(l);
     char reply[128];
     std::snprintf(reply, sizeof reply, "{\"ok\":true,\"level\":%.4f,\"db\":%.1f}", l, db);
@@ -91,11 +85,11 @@ std::string getLevel(Engine& e, const jm::Value&) {
 }
 
 std::string getLatency(Engine& e, const jm::Value&) {
+    const EngineStatus s = e.status();
     char reply[192];
     std::snprintf(reply, sizeof reply,
                   "{\"ok\":true,\"latencyMs\":%.1f,\"procUsPerBlock\":%.0f,\"underruns\":%lu}",
-                  e.latencyMs(), e.procUsPerBlock.load(),
-                  static_cast<unsigned long>(e.underruns()));
+                  s.latencyMs, s.procUsPerBlock, static_cast<unsigned long>(s.underruns));
     return reply;
 }
 

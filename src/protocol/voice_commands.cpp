@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "dsp/presets.h"
 #include "engine/engine.h"
@@ -14,37 +13,10 @@
 
 namespace {
 
-constexpr char kOnnx[] = ".onnx";
-
-bool endsWithOnnxAnyCase(const std::string& name) {
-    if (name.size() < 5) return false;
-    return std::equal(name.end() - 5, name.end(), kOnnx, kOnnx + 5, [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == b;
-    });
-}
-
-// Voice files of the directory, sorted by name; the base networks are not voices.
-std::vector<std::string> voiceNames(const std::string& dir) {
-    namespace fs = std::filesystem;
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (!endsWithOnnxAnyCase(name) || name == "hubert_v2.onnx" || name == "rmvpe.onnx") {
-            continue;
-        }
-        if (name.size() > 5 && name.compare(name.size() - 5, 5, kOnnx) == 0)
-            name.resize(name.size() - 5);
-        names.push_back(std::move(name));
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string listPresets(Engine& e, const jm::Value&) {
     std::string rvc = ",\"rvc\":[";
     bool first = true;
-    for (const std::string& name : voiceNames(e.modelDir)) {
+    for (const std::string& name : e.neuralVoices()) {
         if (!first) rvc += ',';
         first = false;
         rvc += '"';
@@ -53,14 +25,14 @@ std::string listPresets(Engine& e, const jm::Value&) {
     }
     rvc += ']';
     return "{\"ok\":true,\"presets\":" + presetListJson() + rvc + ",\"modelDir\":\"" +
-           jm::escape(e.modelDir) + "\"}";
+           jm::escape(e.modelDir()) + "\"}";
 }
 
 std::string setModelDir(Engine& e, const jm::Value& req) {
     std::string path = stringField(req, "path");
     if (path.empty()) path = stringField(req, "id");
     if (path.empty()) return "{\"ok\":false,\"error\":\"fehlendes Feld 'path'\"}";
-    e.modelDir = path;
+    e.setModelDir(path);
     return "{\"ok\":true,\"modelDir\":\"" + jm::escape(path) + "\"}";
 }
 
@@ -72,22 +44,26 @@ std::string setVoice(Engine& e, const jm::Value& req) {
 }
 
 std::string sbPlay(Engine& e, const jm::Value& req) {
-    if (!e.running) return "{\"ok\":false,\"error\":\"Engine läuft nicht — Power-Button drücken\"}";
+    const EngineStatus engine = e.status();
+    if (!engine.running) {
+        return "{\"ok\":false,\"error\":\"Engine läuft nicht — Power-Button drücken\"}";
+    }
     // Compared as truncated doubles, so that absurd values cannot overflow an int.
     const double rate = std::trunc(numberField(req, "rate"));
     const double ch = std::trunc(numberField(req, "ch"));
-    if (rate != e.sampleRate || ch != e.channels) {
+    if (rate != engine.sampleRate || ch != engine.channels) {
         return "{\"ok\":false,\"error\":\"Samplerate/Kanäle passen nicht zur Engine\"}";
     }
     const std::vector<unsigned char> bytes = base64Decode(stringField(req, "b64"));
     if (bytes.empty() || bytes.size() % 4 != 0) {
         return "{\"ok\":false,\"error\":\"ungültige PCM-Daten\"}";
     }
-    const uint64_t maxBytes = static_cast<uint64_t>(e.sampleRate) * e.channels * 120;
+    const uint64_t maxBytes = static_cast<uint64_t>(engine.sampleRate) * engine.channels * 120;
     if (bytes.size() > maxBytes) return "{\"ok\":false,\"error\":\"Sound zu lang (max 30 s)\"}";
     std::vector<float> clip(bytes.size() / 4);
     std::memcpy(clip.data(), bytes.data(), bytes.size());
-    const double seconds = static_cast<double>(clip.size()) / (e.sampleRate * e.channels);
+    const double seconds = static_cast<double>(clip.size()) /
+                           (static_cast<double>(engine.sampleRate) * engine.channels);
     e.sbPlay(std::move(clip));
     char reply[96];
     std::snprintf(reply, sizeof reply, "{\"ok\":true,\"seconds\":%.2f}", seconds);
@@ -100,11 +76,9 @@ std::string sbStop(Engine& e, const jm::Value&) {
 }
 
 std::string sbVol(Engine& e, const jm::Value& req) {
-    float v = static_cast<float>(numberField(req, "value"));
-    v = std::min(std::max(v, 0.0f), 1.0f);
-    e.sbVol.exchange(v);
+    const float stored = e.setClipVolume(static_cast<float>(numberField(req, "value")));
     char reply[64];
-    std::snprintf(reply, sizeof reply, "{\"ok\":true,\"vol\":%.2f}", e.sbVol.load());
+    std::snprintf(reply, sizeof reply, "{\"ok\":true,\"vol\":%.2f}", stored);
     return reply;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include "platform/diagnostics.h"
+
 namespace {
 
 constexpr int kNetRateIn = 16000;
@@ -22,143 +24,152 @@ bool endsWith(const std::string& s, const std::string& suffix) {
 
 }  // namespace
 
-OnnxRvcModel::OnnxRvcModel()
-    : modelDir(defaultModelDir()), mono_(kMaxBlockFrames), block_(kMaxBlockFrames) {}
+OnnxRvcModel::OnnxRvcModel(std::string modelDir)
+    : modelDir_(std::move(modelDir)), mono_(kMaxBlockFrames), block_(kMaxBlockFrames) {}
 
 OnnxRvcModel::~OnnxRvcModel() {
     stopWorker();
 }
 
 void OnnxRvcModel::init(int newChannels, float newRate) {
-    // The worker pushes through outResampler: it must not run while that is replaced.
+    // The worker pushes through outResampler_: it must not run while that is replaced.
     stopWorker();
-    channels = newChannels;
-    sampleRate = newRate;
+    channels_ = newChannels;
+    sampleRate_ = newRate;
     try {
         const int rate = static_cast<int>(newRate);
-        inResampler = std::make_unique<PolyphaseResampler>(rate, kNetRateIn, 16);
-        outResampler = std::make_unique<PolyphaseResampler>(kNetRateOut, rate, 12);
+        inResampler_ = std::make_unique<PolyphaseResampler>(rate, kNetRateIn, 16);
+        outResampler_ = std::make_unique<PolyphaseResampler>(kNetRateOut, rate, 12);
         const size_t perPush = static_cast<size_t>(kPushFrames) * kNetRateIn / rate + 64;
         resampled_.reserve(perPush);
     } catch (const std::exception& e) {
-        rvcLog("[rvc] Resampler-Fehler: %s", e.what());
-        inResampler.reset();
-        outResampler.reset();
+        logf("[rvc] Resampler-Fehler: %s", e.what());
+        inResampler_.reset();
+        outResampler_.reset();
     }
-    if (voiceReady && inResampler) startWorker();
+    if (voiceReady_ && inResampler_) startWorker();
 }
 
 bool OnnxRvcModel::load(const std::string& name, std::string& error) {
     stopWorker();
-    voiceReady = false;
+    voiceReady_ = false;
     std::string path = name;
     if (name.find_first_of("/\\") == std::string::npos) {
-        path = modelDir + "/" + name;
+        path = modelDir_ + "/" + name;
         if (!endsWith(path, ".onnx")) path += ".onnx";
     }
-    if (!converter.init(modelDir, error) || !converter.loadVoice(path, error)) return false;
-    baseFactor = converter.pitchFactor;
-    semitones = 0.0f;
+    if (!converter_.init(modelDir_, error) || !converter_.loadVoice(path, error)) return false;
+    baseFactor_ = converter_.pitchFactor;
 
-    const int window = converter.chunkSamples + RvcConverter::kHistory + RvcConverter::kLookAhead;
+    const int window = converter_.chunkSamples + RvcConverter::kHistory + RvcConverter::kLookAhead;
     std::vector<float> zeros(static_cast<size_t>(window), 0.0f), ignored;
     std::string warmUpError;
-    converter.convertChunk(zeros.data(), ignored, warmUpError);
+    converter_.convertChunk(zeros.data(), ignored, warmUpError);
 
-    inFifo.clear();
-    outFifo.clear();
+    inFifo_.clear();
+    outFifo_.clear();
     history_.assign(RvcConverter::kHistory, 0.0f);
     pending_.clear();
     tail_.clear();
     hasTail_ = false;
-    if (inResampler) inResampler->reset();
-    if (outResampler) outResampler->reset();
-    currentVoice = path;
-    voiceReady = true;
-    chunksDone = 0;
-    if (inResampler) startWorker();
-    rvcLog("[rvc] Stimme geladen: %s (chunk %d ms, provider=%s)", path.c_str(),
-           converter.chunkSamples / 16, converter.voiceProvider().c_str());
+    if (inResampler_) inResampler_->reset();
+    if (outResampler_) outResampler_->reset();
+    currentVoice_ = path;
+    voiceReady_ = true;
+    chunksDone_ = 0;
+    if (inResampler_) startWorker();
+    logf("[rvc] Stimme geladen: %s (chunk %d ms, provider=%s)", path.c_str(),
+         converter_.chunkSamples / 16, converter_.voiceProvider().c_str());
     return true;
 }
 
 void OnnxRvcModel::push16k(const float* mono, size_t n) {
     resampled_.clear();
-    inResampler->push(mono, n, resampled_);
+    inResampler_->push(mono, n, resampled_);
     if (resampled_.empty()) return;
-    const size_t written = inFifo.write(resampled_.data(), resampled_.size());
+    const size_t written = inFifo_.write(resampled_.data(), resampled_.size());
     // Counted here, reported by the worker: the capture thread does no I/O.
     if (written < resampled_.size()) droppedIn_.fetch_add(resampled_.size() - written);
-    wake = true;
+    wake_ = true;
 }
 
 void OnnxRvcModel::process(float* buffer, int frames) {
-    if (!voiceReady || !inResampler || frames < 1 || frames > kMaxBlockFrames) return;
+    if (!voiceReady_ || !inResampler_ || frames < 1 || frames > kMaxBlockFrames) return;
     for (int i = 0; i < frames; ++i) {
         float sum = 0.0f;
-        for (int c = 0; c < channels; ++c) sum += buffer[i * channels + c];
-        mono_[i] = sum / static_cast<float>(channels);
+        for (int c = 0; c < channels_; ++c) sum += buffer[i * channels_ + c];
+        mono_[i] = sum / static_cast<float>(channels_);
     }
     for (int start = 0; start < frames; start += kPushFrames) {
         push16k(mono_.data() + start, static_cast<size_t>(std::min(kPushFrames, frames - start)));
     }
-    if (chunksDone == 0) return;  // priming: the captured signal passes unchanged
+    if (chunksDone_ == 0) return;  // priming: the captured signal passes unchanged
 
-    const size_t got = outFifo.read(block_.data(), static_cast<size_t>(frames));
+    const size_t got = outFifo_.read(block_.data(), static_cast<size_t>(frames));
     std::fill(block_.begin() + got, block_.begin() + frames, 0.0f);
     for (int i = 0; i < frames; ++i) {
-        for (int c = 0; c < channels; ++c) buffer[i * channels + c] = block_[i];
+        for (int c = 0; c < channels_; ++c) buffer[i * channels_ + c] = block_[i];
     }
 }
 
-int OnnxRvcModel::latencySamples() const {
-    if (!voiceReady) return 0;
-    const double input =
-        static_cast<double>(inFifo.fill() + converter.chunkSamples + RvcConverter::kLookAhead) *
-        sampleRate / kNetRateIn;
-    return static_cast<int>(input + static_cast<double>(outFifo.fill()) +
-                            lastChunkMs.load() * 0.001 * sampleRate);
+OnnxRvcModel::Figures OnnxRvcModel::figures() const {
+    return {inFifo_.fill(), outFifo_.fill(), lastChunkMs_.load(), chunksDone_.load(),
+            converter_.chunkSamples};
 }
 
-void OnnxRvcModel::setPitchSemitones(float s) {
-    semitones = std::clamp(s, -12.0f, 12.0f);
-    float factor = baseFactor * std::exp2(semitones / 12.0f);
+int OnnxRvcModel::latencySamples() const {
+    if (!voiceReady_) return 0;
+    const double input =
+        static_cast<double>(inFifo_.fill() + converter_.chunkSamples + RvcConverter::kLookAhead) *
+        sampleRate_ / kNetRateIn;
+    return static_cast<int>(input + static_cast<double>(outFifo_.fill()) +
+                            lastChunkMs_.load() * 0.001 * sampleRate_);
+}
+
+bool OnnxRvcModel::setParam(const std::string& name, double value, std::string&) {
+    if (name != "pitch") return false;
+    setPitchSemitones(static_cast<float>(value));
+    return true;
+}
+
+void OnnxRvcModel::setPitchSemitones(float semitones) {
+    float factor = baseFactor_ * std::exp2(std::clamp(semitones, -12.0f, 12.0f) / 12.0f);
     if (!(factor > 0.05f && factor < 20.0f)) factor = 1.0f;
-    converter.pitchFactor.store(factor, std::memory_order_relaxed);
+    converter_.pitchFactor.store(factor, std::memory_order_relaxed);
 }
 
 void OnnxRvcModel::startWorker() {
-    running = true;
+    running_ = true;
     worker_ = std::thread([this] { workerMain(); });
 }
 
 void OnnxRvcModel::stopWorker() {
-    running = false;
-    wake = true;
+    running_ = false;
+    wake_ = true;
     if (worker_.joinable()) worker_.join();
 }
 
 void OnnxRvcModel::workerMain() {
-    while (running) {
+    while (running_) {
         if (const size_t dropped = droppedIn_.exchange(0)) {
-            rvcLog("[rvc] Warnung: Eingangs-FIFO voll — %zu Samples verworfen", dropped);
+            logf("[rvc] Warnung: Eingangs-FIFO voll — %zu Samples verworfen", dropped);
         }
         if (convertAvailableChunk()) continue;
-        wake = false;
-        for (int step = 0; step < 50 && running && !wake; ++step) {
+        wake_ = false;
+        for (int step = 0; step < 50 && running_ && !wake_; ++step) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
 }
 
 bool OnnxRvcModel::convertAvailableChunk() {
-    const size_t chunk = static_cast<size_t>(converter.chunkSamples);
+    const size_t chunk = static_cast<size_t>(converter_.chunkSamples);
     const size_t need = chunk + RvcConverter::kLookAhead;
     while (pending_.size() < need) {
         const size_t want = std::min(need - pending_.size(), kGatherStep);
         const size_t old = pending_.size();
         pending_.resize(old + want);
-        const size_t got = inFifo.read(pending_.data() + old, want);
+        const size_t got = inFifo_.read(pending_.data() + old, want);
         pending_.resize(old + got);
         if (got == 0) return false;
     }
@@ -167,11 +178,11 @@ bool OnnxRvcModel::convertAvailableChunk() {
     window_.insert(window_.end(), pending_.begin(), pending_.begin() + static_cast<long>(need));
     std::vector<float>& out = converted_;
     const auto t0 = std::chrono::steady_clock::now();
-    const bool converted = converter.convertChunk(window_.data(), out, error_);
-    lastChunkMs =
+    const bool converted = converter_.convertChunk(window_.data(), out, error_);
+    lastChunkMs_ =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     if (!converted) {
-        rvcLog("[rvc] Chunk-Fehler: %s", error_.c_str());
+        logf("[rvc] Chunk-Fehler: %s", error_.c_str());
         out.assign(chunk * 5 / 2, 0.0f);
     }
 
@@ -185,16 +196,16 @@ bool OnnxRvcModel::convertAvailableChunk() {
         hasTail_ = true;
     }
 
-    if (outResampler) {
+    if (outResampler_) {
         resampledOut_.clear();
-        outResampler->push(out.data(), out.size(), resampledOut_);
-        const size_t written = outFifo.write(resampledOut_.data(), resampledOut_.size());
+        outResampler_->push(out.data(), out.size(), resampledOut_);
+        const size_t written = outFifo_.write(resampledOut_.data(), resampledOut_.size());
         if (written < resampledOut_.size()) {
-            rvcLog("[rvc] Warnung: Ausgangs-FIFO voll — %zu Samples verworfen",
-                   resampledOut_.size() - written);
+            logf("[rvc] Warnung: Ausgangs-FIFO voll — %zu Samples verworfen",
+                 resampledOut_.size() - written);
         }
     }
-    ++chunksDone;
+    ++chunksDone_;
 
     history_.assign(pending_.begin() + static_cast<long>(chunk - RvcConverter::kHistory),
                     pending_.begin() + static_cast<long>(chunk));

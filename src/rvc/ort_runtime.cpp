@@ -1,6 +1,6 @@
 #include "rvc/ort_runtime.h"
 
-#include "platform/diagnostic_line.h"
+#include "platform/diagnostics.h"
 
 #include <algorithm>
 #include <cctype>
@@ -78,18 +78,11 @@ void readNames(const OrtSession* session, size_t count, NameGetter get,
 
 }  // namespace
 
-void rvcLog(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    writeDiagnosticLine(fmt, args);
-    va_end(args);
-}
-
 const OrtApi* ortApi() {
     static const OrtApi* const api = [] {
         const OrtApi* table = OrtGetApiBase()->GetApi(kApiVersion);
         if (!table) {
-            rvcLog("[rvc] FATAL: ORT-API-Version %u nicht in dieser onnxruntime.dll", kApiVersion);
+            logf("[rvc] FATAL: ORT-API-Version %u nicht in dieser onnxruntime.dll", kApiVersion);
             std::exit(3);
         }
         return table;
@@ -132,7 +125,7 @@ bool OrtSessionImpl::makeOptions(OrtSessionOptions*& out, bool withDirectML) {
     out = nullptr;
     OrtSessionOptions* options = nullptr;
     if (OrtStatus* status = api->CreateSessionOptions(&options)) {
-        rvcLog("[rvc] ORT CreateSessionOptions: %s", takeMessage(status).c_str());
+        logf("[rvc] ORT CreateSessionOptions: %s", takeMessage(status).c_str());
         return false;
     }
     ignore(api->SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL));
@@ -143,7 +136,7 @@ bool OrtSessionImpl::makeOptions(OrtSessionOptions*& out, bool withDirectML) {
     ignore(api->SetInterOpNumThreads(options, 1));
     if (withDirectML) {
         if (OrtStatus* status = appendDirectML(options)) {
-            rvcLog("[rvc] DML-Registrierung fehlgeschlagen: %s", takeMessage(status).c_str());
+            logf("[rvc] DML-Registrierung fehlgeschlagen: %s", takeMessage(status).c_str());
             api->ReleaseSessionOptions(options);
             return false;
         }
@@ -162,8 +155,8 @@ bool OrtSessionImpl::load(const std::string& path, const std::string& provider,
         OrtStatus* status = api->CreateSession(ortEnv(), file.c_str(), options, &created);
         api->ReleaseSessionOptions(options);
         if (status) {
-            rvcLog("[rvc] DML-Session fehlgeschlagen (%s) — CPU-Fallback",
-                   takeMessage(status).c_str());
+            logf("[rvc] DML-Session fehlgeschlagen (%s) — CPU-Fallback",
+                 takeMessage(status).c_str());
             created = nullptr;
         } else {
             this->provider = "dml";

@@ -10,10 +10,6 @@
 #include <string>
 #include <vector>
 
-// printf-style diagnostic line on stderr, flushed. Line feeds inside the text (the runtime's
-// messages have them) become blanks, so every diagnostic stays one line.
-void rvcLog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
 // Process-wide, created on first use from any thread, never released. ortApi() ends the process
 // with status 3 when the runtime lacks C API version 19.
 const OrtApi* ortApi();

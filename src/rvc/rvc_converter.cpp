@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <mutex>
+
+#include "platform/diagnostics.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -36,11 +38,6 @@ const std::array<float, kPitchBins + 8>& centsTable() {
         return t;
     }();
     return table;
-}
-
-bool isFile(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec) && !std::filesystem::is_directory(path, ec);
 }
 
 // Position of each named input among the session's inputs; -1 for a missing one.
@@ -102,7 +99,7 @@ std::string defaultModelDir() {
 
 std::string resolveBaseModel(const std::string& dir, const std::string& file) {
     const std::string local = dir + "/" + file;
-    if (isFile(local)) return local;
+    if (platform::isFile(local)) return local;
     const char* env = std::getenv("KW_BASE_MODEL_DIR");
     return std::string(env && *env ? env : "D:/kw-models/onnx") + "/" + file;
 }
@@ -154,9 +151,9 @@ bool RvcConverter::init(const std::string& modelDir, std::string& error) {
     const std::string provider = providerPrefEnv("KW_RVC_PROVIDER_BASE", "cpu");
     auto newHubert = std::make_shared<OrtSessionImpl>();
     auto newRmvpe = std::make_shared<OrtSessionImpl>();
-    rvcLog("[rvc] lade %s …", hubertPath.c_str());
+    logf("[rvc] lade %s …", hubertPath.c_str());
     if (!newHubert->load(hubertPath, provider, error)) return false;
-    rvcLog("[rvc] lade %s …", rmvpePath.c_str());
+    logf("[rvc] lade %s …", rmvpePath.c_str());
     if (!newRmvpe->load(rmvpePath, provider, error)) return false;
     for (const auto& [session, path] :
          {std::pair{newHubert.get(), &hubertPath}, std::pair{newRmvpe.get(), &rmvpePath}}) {
@@ -165,10 +162,10 @@ bool RvcConverter::init(const std::string& modelDir, std::string& error) {
             return false;
         }
     }
-    rvcLog("[rvc] provider=%s | hubert in=%s out=%s | rmvpe in=%s out=%s",
-           newHubert->provider.c_str(), newHubert->inputNames[0].c_str(),
-           newHubert->outputNames[0].c_str(), newRmvpe->inputNames[0].c_str(),
-           newRmvpe->outputNames[0].c_str());
+    logf("[rvc] provider=%s | hubert in=%s out=%s | rmvpe in=%s out=%s",
+         newHubert->provider.c_str(), newHubert->inputNames[0].c_str(),
+         newHubert->outputNames[0].c_str(), newRmvpe->inputNames[0].c_str(),
+         newRmvpe->outputNames[0].c_str());
     g_hubert = newHubert;
     g_rmvpe = newRmvpe;
     g_baseDir = key;
@@ -193,16 +190,16 @@ void RvcConverter::readPitchFile(const std::string& voiceFile) {
     float factor = std::exp2(s / 12.0f);
     if (!(factor > 0.05f && factor < 20.0f)) factor = 1.0f;
     pitchFactor = factor;
-    rvcLog("[rvc] Pitch-Shift %+.1f Halbtöne (%s)", s, path.c_str());
+    logf("[rvc] Pitch-Shift %+.1f Halbtöne (%s)", s, path.c_str());
 }
 
 bool RvcConverter::loadVoice(const std::string& path, std::string& error) {
     const std::string provider =
         providerPrefEnv("KW_RVC_PROVIDER_VOICE", providerPrefEnv("KW_RVC_PROVIDER", "auto"));
     auto session = std::make_shared<OrtSessionImpl>();
-    rvcLog("[rvc] lade Stimme %s …", path.c_str());
+    logf("[rvc] lade Stimme %s …", path.c_str());
     if (!session->load(path, provider, error)) return false;
-    rvcLog("[rvc] Stimme provider=%s", session->provider.c_str());
+    logf("[rvc] Stimme provider=%s", session->provider.c_str());
     readPitchFile(path);
 
     for (const char* name : kContractOrder) {
@@ -227,7 +224,7 @@ bool RvcConverter::loadVoice(const std::string& path, std::string& error) {
             accepted = t;
             break;
         }
-        rvcLog("[rvc] Probe T=%d fehlgeschlagen: %.120s", t, probeError.c_str());
+        logf("[rvc] Probe T=%d fehlgeschlagen: %.120s", t, probeError.c_str());
     }
     if (!accepted) {
         error =
@@ -236,12 +233,12 @@ bool RvcConverter::loadVoice(const std::string& path, std::string& error) {
         return false;
     }
     if (out.size() != static_cast<size_t>(accepted) * kOutPerFrame) {
-        rvcLog("[rvc] Hinweis: T=%d → %zu Ausgangssamples (erwartet %d)", accepted, out.size(),
-               accepted * kOutPerFrame);
+        logf("[rvc] Hinweis: T=%d → %zu Ausgangssamples (erwartet %d)", accepted, out.size(),
+             accepted * kOutPerFrame);
     }
     if (accepted * kInPerFrame != chunkSamples) {
-        rvcLog("[rvc] Chunk angepasst: T=%d → %d Samples @16 kHz (%d ms)", accepted,
-               accepted * kInPerFrame, accepted * 10);
+        logf("[rvc] Chunk angepasst: T=%d → %d Samples @16 kHz (%d ms)", accepted,
+             accepted * kInPerFrame, accepted * 10);
         chunkSamples = accepted * kInPerFrame;
     }
     voice = session;
@@ -365,8 +362,8 @@ bool RvcConverter::convertChunk(const float* input, std::vector<float>& output,
 
     const size_t expected = static_cast<size_t>(frames) * kOutPerFrame;
     if (audio.size() != expected) {
-        rvcLog("[rvc] Warnung: voice-Ausgabe %zu Samples, erwartet %zu — strecke linear",
-               audio.size(), expected);
+        logf("[rvc] Warnung: voice-Ausgabe %zu Samples, erwartet %zu — strecke linear",
+             audio.size(), expected);
         std::vector<float> stretched(expected);
         const size_t last = audio.size() - 1;
         for (size_t i = 0; i < expected; ++i) {

@@ -32,7 +32,7 @@ struct Recorder {
     std::function<void(const float*, int)> callbackFor(const KwCapture& stream) {
         return [this, &stream](const float* samples, int frames) {
             std::lock_guard lock(mutex);
-            data.insert(data.end(), samples, samples + frames * stream.channels);
+            data.insert(data.end(), samples, samples + frames * stream.channels());
         };
     }
     size_t size() {
@@ -50,7 +50,7 @@ struct Recorder {
 // A render callback playing a constant in full blocks.
 std::function<int(float*, int)> constant(const KwRender& stream, float value) {
     return [&stream, value](float* out, int frames) {
-        std::fill(out, out + frames * stream.channels, value);
+        std::fill(out, out + frames * stream.channels(), value);
         return frames;
     };
 }
@@ -68,11 +68,11 @@ TEST(Streams, AShortRenderCallbackCountsUnderrunsAndStillPlaysItsBlock) {
     std::string err;
     ASSERT_TRUE(watch.open("speakers.monitor", recorder.callbackFor(watch), err)) << err;
     const auto shortOfOne = [&render](float* out, int frames) {
-        std::fill(out, out + frames * render.channels, 0.25f);
+        std::fill(out, out + frames * render.channels(), 0.25f);
         return frames - 1;
     };
     ASSERT_TRUE(render.open("speakers", shortOfOne, err)) << err;
-    EXPECT_TRUE(waitFor([&] { return render.underruns >= 5 && recorder.heard(0.25f); }));
+    EXPECT_TRUE(waitFor([&] { return render.underruns() >= 5 && recorder.heard(0.25f); }));
 }
 
 // Refusals name the endpoint; open on an open stream ends the old one first.
@@ -89,7 +89,7 @@ TEST(Streams, OpenAndClose) {
     EXPECT_EQ(err, "Capture-Endpoint nicht gefunden: cable_input");
     EXPECT_FALSE(render.open("mic", silent, err));
     EXPECT_EQ(err, "Render-Endpoint nicht gefunden: mic");
-    EXPECT_FALSE(capture.impl || render.impl);
+    EXPECT_FALSE(capture.isOpen() || render.isOpen());
 
     ASSERT_TRUE(capture.open("cable_input.monitor", first.callbackFor(capture), err)) << err;
     ASSERT_TRUE(waitFor([&] { return first.size() > 0; }));

@@ -207,4 +207,27 @@ TEST(DspChain, OversizedBlocksSkipOnlyThePitchAndRatioOneResetsTheShifters) {
     EXPECT_EQ(x, run(shifted, voice(4800), 1, 4800));
 }
 
+// A record changed while the voice sounds (a parameter moved) keeps the tails and glides the gain.
+TEST(DspChain, AChangedRecordKeepsTailsAndGlides) {
+    DspChain chain;
+    chain.init(1, 48000.0f);
+    chain.setParams(preset("echo"));
+    std::vector<float> x = voice(4800), silence(24000, 0.0f);
+    chain.process(x.data(), 4800);
+    DspParams p = chain.params();
+    p.echoMix = 0.3f;
+    p.gain = 0.5f;
+    chain.update(p);
+    chain.process(silence.data(), 24000);
+    EXPECT_GT(rms(silence, 9700, 14300), 0.03);  // the echo of the voice, 300 ms later
+    std::vector<float> dc(960, 0.5f);
+    chain.setParams(DspParams{});
+    p = DspParams{};
+    p.gain = 0.25f;
+    chain.update(p);
+    chain.process(dc.data(), 960);
+    for (size_t i = 1; i < dc.size(); ++i) ASSERT_LE(dc[i - 1] - dc[i], 0.001f) << i;
+    EXPECT_FLOAT_EQ(dc.back(), 0.125f);
+}
+
 }  // namespace

@@ -1,100 +1,140 @@
-// The engine's capture path, render side and voice control, without devices: the rings are
-// attached by hand, as start would.
+// The engine's audio path without devices: blocks go in as the capture callback delivers them and
+// come out as the render callbacks ask for them.
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <thread>
 
+#include "engine/audio_path.h"
 #include "engine/dsp_voice_model.h"
-#include "engine/engine.h"
-#include "engine/render_from_ring.h"
 
 namespace {
 
-std::vector<float> drain(RingBuffer& ring) {
-    std::vector<float> out(ring.fill());
-    ring.read(out.data(), out.size());
-    return out;
+// Allocations made by a thread while its flag is set.
+thread_local bool t_counted = false;
+std::atomic<long> g_allocations{0};
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_counted) g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+// Not inlined: GCC would otherwise pair the free with a `new` at the call site and warn.
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
 }
 
-class CapturePath : public ::testing::Test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::unique_ptr<VoiceModel> preset(const char* name) {
+    auto voice = std::make_unique<DspVoiceModel>();
+    voice->init(2, 48000.0f);
+    std::string err;
+    EXPECT_TRUE(voice->load(name, err)) << err;
+    return voice;
+}
+
+// A voice that leaves the signal alone and hands every effect to the engine; its end can be slow.
+struct Passing : VoiceModel {
+    explicit Passing(int slowEndMs = 0) : endMs(slowEndMs) {}
+    ~Passing() override { std::this_thread::sleep_for(std::chrono::milliseconds(endMs)); }
+    bool load(const std::string&, std::string&) override { return true; }
+    void init(int, float) override {}
+    void process(float*, int) override {}
+    int latencySamples() const override { return 0; }
+    std::string kind() const override { return "passing"; }
+    std::string current() const override { return ""; }
+    bool setParam(const std::string&, double, std::string&) override { return false; }
+    bool wantsEffectsAfter() const override { return true; }
+    int endMs;
+};
+
+class Path : public ::testing::Test {
   protected:
-    void SetUp() override {
-        engine.cableRing = std::make_unique<RingBuffer>();
-        engine.monitorRing = std::make_unique<RingBuffer>();
-        engine.running = true;
+    explicit Path(std::unique_ptr<VoiceModel> voice = preset("original")) : path(std::move(voice)) {
+        path.openOutput(AudioPath::kMonitor);
+        path.openOutput(AudioPath::kCable);
+        path.begin(2, 48000, 10.0);
     }
-    void TearDown() override { engine.running = false; }
 
     // One stereo block of `frames` frames with the value v.
     void capture(float v, int frames = 480) {
         std::vector<float> in(static_cast<size_t>(frames) * 2, v);
-        engine.onCapture(in.data(), frames);
+        path.capture(in.data(), frames);
+    }
+    // What an output plays for a request of `frames` stereo frames.
+    std::vector<float> play(AudioPath::Output output, int frames = 480) {
+        std::vector<float> out(static_cast<size_t>(frames) * 2);
+        path.render(output, out.data(), frames, 2, 48000);
+        return out;
     }
 
-    Engine engine;
+    AudioPath path;
 };
 
-TEST_F(CapturePath, VoiceMuteLevelAndGain) {
+TEST_F(Path, VoiceMuteLevelAndGain) {
     capture(0.5f);
     capture(0.5f, 0);
-    capture(0.5f, Engine::kMaxBlockFrames + 1);  // dropped, as an empty block is
-    engine.muted = true;
+    capture(0.5f, AudioPath::kMaxBlockFrames + 1);               // dropped, as an empty block is
+    EXPECT_DOUBLE_EQ(path.queuedMs(AudioPath::kMonitor), 10.0);  // 480 stereo frames
+    path.setMuted(true);
     capture(0.5f);
-    EXPECT_FLOAT_EQ(engine.level, 0.5f * 0.92f);  // muted blocks let it decay
+    EXPECT_FLOAT_EQ(path.level(), 0.5f * 0.92f);  // muted blocks let it decay
     std::vector<float> expected(960, 0.5f);
     expected.resize(1920, 0.0f);
-    EXPECT_EQ(drain(*engine.cableRing), expected);
-    EXPECT_EQ(drain(*engine.monitorRing), std::vector<float>(1920, 0.0f));  // not monitoring
-    engine.muted = false;
-    engine.monitorGain = 1.0f;
-    engine.outputGain = 2.0f;  // without a clip nothing limits the voice
-    capture(0.75f);
-    EXPECT_EQ(drain(*engine.monitorRing), std::vector<float>(960, 1.5f));
-    EXPECT_EQ(drain(*engine.cableRing), std::vector<float>(960, 1.5f));
+    EXPECT_EQ(play(AudioPath::kCable, 960), expected);
+    EXPECT_EQ(play(AudioPath::kMonitor, 960), std::vector<float>(1920, 0.0f));  // not monitoring
+    path.setMuted(false);
+    path.setMonitor(true);
+    std::string err;
+    ASSERT_TRUE(path.setParam("gain", 3.0, err));  // stored as 2; nothing limits it without a clip
+    for (int i = 0; i < 3; ++i) capture(0.75f);    // the gain glides there within 10 ms
+    play(AudioPath::kCable, 960);
+    play(AudioPath::kMonitor, 960);
+    EXPECT_EQ(play(AudioPath::kMonitor), std::vector<float>(960, 1.5f));
+    EXPECT_EQ(play(AudioPath::kCable), std::vector<float>(960, 1.5f));
 }
 
-TEST_F(CapturePath, SoundboardClipPlaysAcrossBlocksAtItsVolume) {
-    engine.sbVol = 0.5f;
-    engine.sbPlay(std::vector<float>(1000, 0.8f));
+TEST_F(Path, SoundboardClipPlaysAcrossBlocksAtItsVolume) {
+    path.setClipVolume(0.5f);
+    path.play(std::vector<float>(1000, 0.8f));
+    EXPECT_TRUE(path.clipPlaying());
     capture(0.7f);
     capture(0.7f);
-    EXPECT_FALSE(engine.sbPlaying());
-    const std::vector<float> cable = drain(*engine.cableRing), monitor = drain(*engine.monitorRing);
-    ASSERT_EQ(cable.size(), 1920u);
+    EXPECT_FALSE(path.clipPlaying());
+    const std::vector<float> cable = play(AudioPath::kCable, 960),
+                             monitor = play(AudioPath::kMonitor, 960);
     for (size_t i = 0; i < cable.size(); ++i) {
         ASSERT_FLOAT_EQ(cable[i], i < 1000 ? 1.0f : 0.7f) << i;    // voice + clip, limited to 1
         ASSERT_FLOAT_EQ(monitor[i], i < 1000 ? 0.4f : 0.0f) << i;  // the clip alone
     }
 }
 
-// A voice that is not a preset chain gets the engine's own effect chain after it.
-TEST_F(CapturePath, EffectsApplyAfterAVoiceThatIsNoPresetChain) {
-    struct Passing : VoiceModel {
-        bool load(const std::string&, std::string&) override { return true; }
-        void process(float*, int) override {}
-        void init(int, float) override {}
-        int latencySamples() const override { return 0; }
-        std::string kind() const override { return "rvc-onnx"; }
-        std::string current() const override { return "x"; }
-    };
-    engine.model = std::make_unique<Passing>();
-    engine.postChain.init(2, 48000.0f);
-    DspParams half;
-    half.gain = 0.5f;
-    engine.postChain.setParams(half);
-    capture(0.4f);
-    EXPECT_EQ(drain(*engine.cableRing), std::vector<float>(960, 0.2f));
-}
+class AfterAVoice : public Path {
+  protected:
+    AfterAVoice() : Path(std::make_unique<Passing>()) {}
+};
 
-TEST(Engine, LatencyCountsTheMonitorRingInFrames) {
-    Engine engine;
-    EXPECT_DOUBLE_EQ(engine.latencyMs(), 20.0);  // capture and render period
-    engine.monitorRing = std::make_unique<RingBuffer>();
-    const std::vector<float> tenMs(960, 0.0f);  // 480 stereo frames at 48 kHz
-    engine.monitorRing->write(tenMs.data(), tenMs.size());
-    EXPECT_DOUBLE_EQ(engine.latencyMs(), 30.0);
+// Parameters a voice does not take go to the engine's effects after it, and they are heard.
+TEST_F(AfterAVoice, EffectsApplyToWhatTheVoiceGives) {
+    std::string err;
+    ASSERT_TRUE(path.setParam("drive", 2.0, err));
+    EXPECT_FALSE(path.setParam("Drive", 2.0, err));
+    EXPECT_EQ(err, "unbekannter Parameter: Drive");
+    capture(0.4f);
+    EXPECT_EQ(play(AudioPath::kCable), std::vector<float>(960, std::tanh(0.8f)));
 }
 
 TEST(RenderFromRing, PlaysWholeFramesAndPadsWithSilence) {
@@ -133,7 +173,7 @@ TEST(RenderFromRing, TrimsOnlyWhatTheRingHeldThroughoutTheSecond) {
     EXPECT_EQ(ring.fill(), 400u);
 }
 
-TEST(VoiceControl, ParametersMapOntoTheChainRecord) {
+TEST(DspParam, NamesMapOntoTheRecord) {
     const auto with = [](auto change) {
         DspParams p;
         change(p);
@@ -154,20 +194,54 @@ TEST(VoiceControl, ParametersMapOntoTheChainRecord) {
         {"reverb", 0.3, with([](DspParams& p) { p.reverbMix = 0.3f; })},
     };
     for (const auto& [name, value, expected] : cases) {
-        Engine engine;
+        DspParams p;
         std::string err;
-        ASSERT_TRUE(engine.setParam(name, value, err)) << name;
-        EXPECT_EQ(static_cast<DspVoiceModel&>(*engine.model).chain.params(), expected)
-            << name << " " << value;
+        ASSERT_TRUE(applyDspParam(p, name, value, err)) << name;
+        EXPECT_EQ(p, expected) << name << " " << value;
     }
-    Engine engine;
+}
+
+// The capture thread neither allocates nor waits while the command thread switches voices (one
+// of them slow to end, as a neural voice joining its worker), moves every parameter and plays
+// clips.
+TEST(RealTime, TheCaptureThreadNeverAllocatesNorWaits) {
+    AudioPath path(preset("original"));
+    path.openOutput(AudioPath::kCable);
+    path.begin(2, 48000, 10.0);
+    std::atomic<bool> done{false};
+    double slowestMs = 0.0;
+    int blocks = 0;
+    std::thread capture([&] {
+        std::vector<float> in(960), out(960);
+        for (; !done; ++blocks) {
+            for (size_t i = 0; i < in.size(); ++i) in[i] = 0.3f * std::sin(0.05f * (i + blocks));
+            t_counted = true;
+            const auto t0 = Clock::now();
+            path.capture(in.data(), 480);
+            slowestMs = std::max(
+                slowestMs, std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+            t_counted = false;
+            path.render(AudioPath::kCable, out.data(), 480, 2, 48000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const char* const presets[] = {"daemon", "roboter", "echo", "asmr", "chipmunk", "alien"};
+    const char* const params[] = {"pitch", "pitch_ratio", "formant", "ringmod", "bandpass",
+                                  "drive", "echo",        "reverb",  "gain"};
     std::string err;
-    for (const auto& [value, stored] : {std::pair{3.0, 2.0f}, {-1.0, 0.0f}, {0.7, 0.7f}}) {
-        ASSERT_TRUE(engine.setParam("gain", value, err));
-        EXPECT_EQ(engine.outputGain, stored);
+    for (int round = 0; round < 12; ++round) {
+        path.swapVoice(round % 3 ? preset(presets[round % 6]) : std::make_unique<Passing>(300));
+        for (const char* name : params) ASSERT_TRUE(path.setParam(name, 0.3 * round, err)) << name;
+        path.play(std::vector<float>(4800, 0.1f));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_FALSE(engine.setParam("Pitch", 1, err));
-    EXPECT_EQ(err, "unbekannter Parameter: Pitch");
+    done = true;
+    capture.join();
+    path.end();
+    EXPECT_GT(blocks, 100);
+    EXPECT_EQ(g_allocations, 0);
+    // A block takes well under a millisecond; waiting for a voice to end would take 300.
+    EXPECT_LT(slowestMs, 100.0);
 }
 
 }  // namespace

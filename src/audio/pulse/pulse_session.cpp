@@ -1,4 +1,4 @@
-#include "audio/pulse_session.h"
+#include "audio/pulse/pulse_session.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "protocol/offline_tools.h"
+#include "app/offline_tools.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <exception>
 
+#include "app/wav_file.h"
 #include "dsp/dsp_chain.h"
 #include "dsp/presets.h"
-#include "protocol/log.h"
-#include "protocol/wav_file.h"
+#include "platform/diagnostics.h"
 #include "rvc/polyphase_resampler.h"
 
 namespace {

@@ -1,14 +1,16 @@
-#include "protocol/live_test.h"
+#include "app/live_test.h"
 
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <thread>
 
+#include "app/neural_voices.h"
 #include "audio/kw_audio.h"
 #include "engine/engine.h"
+#include "platform/diagnostics.h"
 #include "protocol/device_list.h"
-#include "protocol/log.h"
+#include "rvc/rvc_converter.h"
 
 int runListDevices() {
     const std::string list = devicesJson();
@@ -36,7 +38,8 @@ int runLiveTest(const std::string& preset, int seconds) {
         logf("[test] Kein VB-CABLE — nur Monitoring-Output");
     }
 
-    Engine engine;
+    const OnnxVoices neural;
+    Engine engine(defaultModelDir(), &neural);
     std::string err;
     if (!engine.setVoice(preset, err)) {
         logf("[test] Preset-Fehler: %s", err.c_str());
@@ -52,17 +55,15 @@ int runLiveTest(const std::string& preset, int seconds) {
         logf("[test] Start fehlgeschlagen: %s", err.c_str());
         return 3;
     }
+    const EngineStatus running = engine.status();
     logf("[test] Läuft: %d Hz, %d ch, Preset '%s' — %d s … (in das Mikro sprechen!)",
-         engine.sampleRate, engine.channels, preset.c_str(), seconds);
+         running.sampleRate, running.channels, preset.c_str(), seconds);
     for (int tick = 1; tick <= 2 * seconds; ++tick) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const float level = engine.level;
-        const float db = levelDb(level);
-        const uint32_t underruns = engine.underruns();
-        const double proc = engine.procUsPerBlock;
-        const double latency = engine.latencyMs();
+        const EngineStatus s = engine.status();
         logf("[test] t=%4.1fs  Level=%5.1f dB  Latenz≈%.1f ms  Proc=%.0f µs/Block  Underruns=%lu",
-             tick * 0.5, db, latency, proc, static_cast<unsigned long>(underruns));
+             tick * 0.5, levelDb(s.level), s.latencyMs, s.procUsPerBlock,
+             static_cast<unsigned long>(s.underruns));
     }
     engine.stop();
     logf("[test] fertig.");

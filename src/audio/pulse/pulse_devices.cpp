@@ -2,7 +2,7 @@
 #include <stdexcept>
 
 #include "audio/kw_audio.h"
-#include "audio/pulse_session.h"
+#include "audio/pulse/pulse_session.h"
 
 std::vector<KwDevice> kwEnumerateDevices() {
     PulseSession session;

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "audio/kw_audio.h"
-#include "audio/pulse_session.h"
+#include "audio/pulse/pulse_session.h"
 
 namespace {
 
@@ -29,7 +29,9 @@ struct PulseStream {
     PulseSession session;
     pa_stream* stream = nullptr;
     size_t frameBytes = 0;
-    std::vector<float> buffer;  // capture: silence for holes; render: the block being filled
+    // Capture: silence for holes; render: the block being filled. Sized at open, never in a
+    // callback: longer requests are served in pieces of this size.
+    std::vector<float> buffer;
 
     ~PulseStream() {
         if (!stream) return;
@@ -108,7 +110,7 @@ struct PulseStream {
         rate = static_cast<int>(format.rate);
         channels = format.channels;
         periodMs = 1000.0 * static_cast<double>(blockBytes / frameBytes) / format.rate;
-        buffer.assign(blockBytes / sizeof(float), 0.0f);
+        buffer.assign(4 * blockBytes / sizeof(float), 0.0f);  // larger requests come in pieces
         return true;
     }
 
@@ -132,57 +134,47 @@ struct PulseStream {
     }
 };
 
-// Both opens: close an open stream, take the callback, set the stream up, let prepare(impl) hook
-// in the data callback, start. A failed open releases everything at once, so nothing
-// half-started keeps running.
-template <class Stream, class Callback, class Prepare>
-bool openStream(Stream& s, Callback cb, bool isCapture, const std::string& id, std::string& err,
-                Prepare prepare) {
-    s.close();
-    s.callback = std::move(cb);
-    s.impl = std::make_unique<typename Stream::Impl>(s);
-    PulseStream& pulse = s.impl->pulse;
-    bool ok = pulse.setUp(isCapture, id, s.sampleRate, s.channels, s.periodMs, err);
+// Both opens: set the stream up, let prepare(impl) hook in the data callback, start. A failed
+// open releases everything at once, so nothing half-started keeps running.
+template <class Impl, class Prepare>
+bool openStream(std::unique_ptr<Impl>& impl, bool isCapture, const std::string& id,
+                std::string& err, Prepare prepare) {
+    PulseStream& pulse = impl->pulse;
+    bool ok = pulse.setUp(isCapture, id, impl->rate, impl->channels, impl->periodMs, err);
     if (ok) {
-        s.stopFlag = false;
         PulseLock lock(pulse.session);
-        prepare(*s.impl);
+        prepare(*impl);
         ok = pulse.start(isCapture ? "Capture" : "Render", err);
     }
-    if (!ok) s.impl.reset();
+    if (!ok) impl.reset();
     return ok;
-}
-
-template <class Stream>
-void closeStream(Stream& s) {
-    if (!s.impl) return;
-    s.stopFlag.exchange(true);
-    s.impl.reset();
 }
 
 }  // namespace
 
 struct KwCapture::Impl {
-    explicit Impl(KwCapture& o) : owner(o) {}
-    KwCapture& owner;
+    explicit Impl(Callback cb) : callback(std::move(cb)) {}
+    Callback callback;
+    std::atomic<bool> stopping{false};
+    int rate = 48000, channels = 2;
+    double periodMs = 10.0;
     PulseStream pulse;
 
     // Every fragment the server has queued; a hole reaches the callback as zeros of full length.
     static void onRead(pa_stream* s, size_t, void* userdata) {
         Impl& self = *static_cast<Impl*>(userdata);
-        KwCapture& owner = self.owner;
+        const int channels = self.channels;
         const void* data;
         size_t bytes;
-        while (!owner.stopFlag.load(std::memory_order_relaxed) &&
+        while (!self.stopping.load(std::memory_order_relaxed) &&
                pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
-            const int frames = static_cast<int>(bytes / self.pulse.frameBytes);
-            if (owner.callback && frames > 0) {
-                if (data) {
-                    owner.callback(static_cast<const float*>(data), frames);
-                } else {
-                    const size_t samples = static_cast<size_t>(frames) * owner.channels;
-                    if (self.pulse.buffer.size() < samples) self.pulse.buffer.resize(samples);
-                    owner.callback(self.pulse.buffer.data(), frames);
+            int frames = static_cast<int>(bytes / self.pulse.frameBytes);
+            if (data) {
+                if (frames > 0) self.callback(static_cast<const float*>(data), frames);
+            } else {
+                const int piece = static_cast<int>(self.pulse.buffer.size() / channels);
+                for (; frames > 0; frames -= piece) {
+                    self.callback(self.pulse.buffer.data(), std::min(frames, piece));
                 }
             }
             pa_stream_drop(s);
@@ -196,44 +188,61 @@ KwCapture::~KwCapture() {
     close();
 }
 
-bool KwCapture::open(const std::string& id, std::function<void(const float*, int)> cb,
-                     std::string& err) {
-    return openStream(*this, std::move(cb), true, id, err, [](Impl& opened) {
-        pa_stream_set_read_callback(opened.pulse.stream, Impl::onRead, &opened);
-    });
+bool KwCapture::open(const std::string& id, Callback callback, std::string& err) {
+    close();
+    impl_ = std::make_unique<Impl>(std::move(callback));
+    if (!openStream(impl_, true, id, err, [](Impl& opened) {
+            pa_stream_set_read_callback(opened.pulse.stream, Impl::onRead, &opened);
+        })) {
+        return false;
+    }
+    sampleRate_ = impl_->rate;
+    channels_ = impl_->channels;
+    periodMs_ = impl_->periodMs;
+    return true;
 }
 
 void KwCapture::close() {
-    closeStream(*this);
+    if (!impl_) return;
+    impl_->stopping = true;
+    impl_.reset();
 }
 
 struct KwRender::Impl {
-    explicit Impl(KwRender& o) : owner(o) {}
-    KwRender& owner;
+    Impl(std::atomic<uint32_t>& u, Callback cb) : underruns(u), callback(std::move(cb)) {}
+    std::atomic<uint32_t>& underruns;
+    Callback callback;
+    std::atomic<bool> stopping{false};
+    int rate = 48000, channels = 2;
+    double periodMs = 10.0;
     PulseStream pulse;
 
-    // One callback per request of the server, for everything it asks for.
+    // Everything the server asks for, in pieces of the buffer's size.
     static void onWrite(pa_stream* s, size_t bytes, void* userdata) {
         Impl& self = *static_cast<Impl*>(userdata);
-        KwRender& owner = self.owner;
-        const int frames = static_cast<int>(bytes / self.pulse.frameBytes);
-        if (owner.stopFlag.load(std::memory_order_relaxed) || frames == 0) return;
-        const size_t samples = static_cast<size_t>(frames) * owner.channels;
-        // Grows only when the server asks for more than ever before.
-        if (self.pulse.buffer.size() < samples) self.pulse.buffer.resize(samples);
-        const int got = owner.callback ? owner.callback(self.pulse.buffer.data(), frames) : 0;
-        if (got < frames) owner.underruns.fetch_add(1, std::memory_order_relaxed);
-        pa_stream_write(s, self.pulse.buffer.data(), frames * self.pulse.frameBytes, nullptr, 0,
-                        PA_SEEK_RELATIVE);
+        const int channels = self.channels;
+        const int piece = static_cast<int>(self.pulse.buffer.size() / channels);
+        for (int frames = static_cast<int>(bytes / self.pulse.frameBytes);
+             frames > 0 && !self.stopping.load(std::memory_order_relaxed); frames -= piece) {
+            const int n = std::min(frames, piece);
+            if (self.callback(self.pulse.buffer.data(), n) < n) {
+                self.underruns.fetch_add(1, std::memory_order_relaxed);
+            }
+            pa_stream_write(s, self.pulse.buffer.data(), n * self.pulse.frameBytes, nullptr, 0,
+                            PA_SEEK_RELATIVE);
+        }
     }
 
     // Playback starts from a full buffer of silence, so the first periods never underrun.
     void primeWithSilence() {
-        const size_t bytes = pa_stream_writable_size(pulse.stream);
-        if (bytes == 0 || bytes == static_cast<size_t>(-1)) return;
-        if (pulse.buffer.size() * sizeof(float) < bytes) pulse.buffer.resize(bytes / sizeof(float));
+        size_t bytes = pa_stream_writable_size(pulse.stream);
+        if (bytes == static_cast<size_t>(-1)) return;
         std::fill(pulse.buffer.begin(), pulse.buffer.end(), 0.0f);
-        pa_stream_write(pulse.stream, pulse.buffer.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE);
+        while (bytes > 0) {
+            const size_t n = std::min(bytes, pulse.buffer.size() * sizeof(float));
+            pa_stream_write(pulse.stream, pulse.buffer.data(), n, nullptr, 0, PA_SEEK_RELATIVE);
+            bytes -= n;
+        }
     }
 };
 
@@ -243,13 +252,24 @@ KwRender::~KwRender() {
     close();
 }
 
-bool KwRender::open(const std::string& id, std::function<int(float*, int)> cb, std::string& err) {
-    return openStream(*this, std::move(cb), false, id, err, [](Impl& opened) {
-        opened.primeWithSilence();
-        pa_stream_set_write_callback(opened.pulse.stream, Impl::onWrite, &opened);
-    });
+bool KwRender::open(const std::string& id, Callback callback, std::string& err) {
+    close();
+    underruns_ = 0;
+    impl_ = std::make_unique<Impl>(underruns_, std::move(callback));
+    if (!openStream(impl_, false, id, err, [](Impl& opened) {
+            opened.primeWithSilence();
+            pa_stream_set_write_callback(opened.pulse.stream, Impl::onWrite, &opened);
+        })) {
+        return false;
+    }
+    sampleRate_ = impl_->rate;
+    channels_ = impl_->channels;
+    periodMs_ = impl_->periodMs;
+    return true;
 }
 
 void KwRender::close() {
-    closeStream(*this);
+    if (!impl_) return;
+    impl_->stopping = true;
+    impl_.reset();
 }

@@ -3,9 +3,12 @@
 #include <cstring>
 #include <string>
 
+#include "app/live_test.h"
+#include "app/neural_voices.h"
+#include "app/offline_tools.h"
+#include "engine/engine.h"
+#include "platform/platform.h"
 #include "protocol/command_loop.h"
-#include "protocol/live_test.h"
-#include "protocol/offline_tools.h"
 #include "rvc/rvc_converter.h"
 
 namespace {
@@ -53,5 +56,8 @@ int main(int argc, char** argv) {
         }
         if (arg == "--help") return printHelp();
     }
-    return runProtocol();
+    platform::prepareProtocolConsole();
+    const OnnxVoices neural;
+    Engine engine(defaultModelDir(), &neural);
+    return runProtocol(engine);
 }

@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <chrono>
 
-#include "protocol/log.h"
-#include "protocol/offline_tools.h"
-#include "protocol/wav_file.h"
+#include "app/offline_tools.h"
+#include "app/wav_file.h"
+#include "platform/diagnostics.h"
 #include "rvc/rvc_converter.h"
 
 int runVoiceSelfTest(const std::string& inPath, const std::string& voice,

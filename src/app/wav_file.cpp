@@ -1,4 +1,4 @@
-#include "protocol/wav_file.h"
+#include "app/wav_file.h"
 
 #include <algorithm>
 #include <bit>
