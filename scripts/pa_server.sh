@@ -4,13 +4,15 @@
 #   sink "speakers" (Speakers, default), sink "cable_input" (the virtual cable), and the clocked
 #   microphone "mic" (default), a remap of the monitor of sink "micfeed" that tests play into.
 #
-#   pa_server.sh start <dir> [--no-cable] [--mono-mic]   prints the PULSE_SERVER value
-#   pa_server.sh stop <dir>                              ends the server started in <dir>
-# --no-cable leaves the cable out; --mono-mic gives a one-channel microphone (micfeed's left).
+#   pa_server.sh start <dir> [--no-cable] [--mono-mic] [--owner PID]
+#                               prints the PULSE_SERVER value
+#   pa_server.sh stop <dir>     ends the server started in <dir>
+# --no-cable leaves the cable out; --mono-mic gives a one-channel microphone (micfeed's left);
+# --owner PID stops the server once that process has ended, also when it was killed.
 set -euo pipefail
 
 usage() {
-    echo "usage: $0 start <dir> [--no-cable] [--mono-mic] | stop <dir>" >&2
+    echo "usage: $0 start <dir> [--no-cable] [--mono-mic] [--owner PID] | stop <dir>" >&2
     exit 2
 }
 
@@ -49,15 +51,21 @@ EOF
 start() {
     [ $# -ge 1 ] || usage
     mkdir -p "$1"
-    local dir cable=1 micChannels=2
+    local dir cable=1 micChannels=2 owner=""
     dir=$(cd "$1" && pwd)
     shift
-    for opt; do
-        case $opt in
+    while [ $# -gt 0 ]; do
+        case $1 in
         --no-cable) cable=0 ;;
         --mono-mic) micChannels=1 ;;
+        --owner)
+            [ $# -ge 2 ] || usage
+            owner=$2
+            shift
+            ;;
         *) usage ;;
         esac
+        shift
     done
     mkdir -p "$dir/runtime" "$dir/config/pulse"
     write_config "$dir" "$cable" "$micChannels"
@@ -75,6 +83,7 @@ start() {
     for _ in $(seq 100); do
         if timeout 2 pactl info >/dev/null 2>&1; then
             keep_running "$dir" mic speakers.monitor $([ "$cable" -eq 1 ] && echo cable_input.monitor)
+            [ -n "$owner" ] && watch_owner "$dir" "$owner"
             echo "$PULSE_SERVER"
             return 0
         fi
@@ -102,6 +111,17 @@ keep_running() {  # dir, sources...
     done
 }
 
+# Stops the server once the owner has ended. Detached from every descriptor of the caller, who may
+# be reading this script's output to its end.
+watch_owner() {  # dir, owner pid
+    (
+        while kill -0 "$2" 2>/dev/null; do sleep 1; done
+        rm -f "$1/watcher.pid"
+        stop "$1"
+    ) </dev/null >/dev/null 2>&1 &
+    echo $! >"$1/watcher.pid"
+}
+
 running() {  # pid; a zombie left to a non-reaping parent counts as ended
     local state
     state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
@@ -111,8 +131,8 @@ running() {  # pid; a zombie left to a non-reaping parent counts as ended
 stop() {
     [ $# -eq 1 ] || usage
     # shellcheck disable=SC2046
-    kill $(cat "$1/readers.pid" 2>/dev/null) 2>/dev/null || true
-    rm -f "$1/readers.pid"
+    kill $(cat "$1/readers.pid" "$1/watcher.pid" 2>/dev/null) 2>/dev/null || true
+    rm -f "$1/readers.pid" "$1/watcher.pid"
     local pid
     pid=$(cat "$1/pid" 2>/dev/null) || return 0
     kill "$pid" 2>/dev/null || true

@@ -72,8 +72,9 @@ class SoundServer:
         self.options, self.dir = options, tempfile.mkdtemp(prefix="kw_pa_")
 
     def start(self):
-        out = subprocess.run([self.SCRIPT, "start", self.dir, *self.options], capture_output=True,
-                             text=True, timeout=30, check=True).stdout.strip()
+        out = subprocess.run([self.SCRIPT, "start", self.dir, *self.options, "--owner",
+                              str(os.getpid())], capture_output=True, text=True, timeout=30,
+                             check=True).stdout.strip()
         self.env = {**os.environ, "PULSE_SERVER": out}
         return self
 

@@ -29,8 +29,9 @@ class PrivateSoundServer {
         char dir[] = "/tmp/kw_sound_server.XXXXXX";
         dir_ = mkdtemp(dir) ? dir : throw std::runtime_error("mkdtemp");
         try {
-            setenv("PULSE_SERVER", runCommand(script() + " start " + dir_ + " " + options).c_str(),
-                   1);
+            const std::string owner = " --owner " + std::to_string(getpid());
+            setenv("PULSE_SERVER",
+                   runCommand(script() + " start " + dir_ + " " + options + owner).c_str(), 1);
         } catch (...) {
             std::filesystem::remove_all(dir_);
             throw;
