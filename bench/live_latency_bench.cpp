@@ -142,7 +142,8 @@ class Recorder {
             source,
             [this](const float* in, int frames) {
                 for (int f = 0; f < frames; ++f, ++frames_) {
-                    if (frames_ < samples_.size()) samples_[frames_] = in[f * stream_.channels()];
+                    if (frames_ < samples_.size())
+                        samples_[frames_] = in[f * stream_.format().channels];
                 }
                 if (blocks_.size() < blocks_.capacity()) blocks_.push_back({frames_, now()});
             },
@@ -413,7 +414,8 @@ Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds
     const auto feedBursts = [&feed, &fed, period](float* out, int frames) {
         for (int f = 0; f < frames; ++f, ++fed) {
             const float x = burstSample(fed, period);
-            for (int c = 0; c < feed.channels(); ++c) out[f * feed.channels() + c] = x;
+            for (int c = 0; c < feed.format().channels; ++c)
+                out[f * feed.format().channels + c] = x;
         }
         return frames;
     };

@@ -35,6 +35,14 @@ bool kwIsCableName(const std::string& name);
 // Every byte through the C library's tolower: ASCII letters change, UTF-8 sequences stay.
 std::string lower(const std::string& s);
 
+// An open stream's format: the device's own rate and channel count, and the buffering the server
+// granted.
+struct KwStreamFormat {
+    int sampleRate = 48000;
+    int channels = 2;
+    double periodMs = 10.0;
+};
+
 // A shared-mode capture stream: every packet of interleaved float32 frames at the device's own
 // rate and channel count reaches the callback, on the stream's own thread.
 class KwCapture {
@@ -53,18 +61,13 @@ class KwCapture {
     void close();
 
     bool isOpen() const { return impl_ != nullptr; }
-    // The device's format, as the last open found it.
-    int sampleRate() const { return sampleRate_; }
-    int channels() const { return channels_; }
-    double periodMs() const { return periodMs_; }
+    // As the last open found it.
+    const KwStreamFormat& format() const { return format_; }
 
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
-    // Written by open on the owner's thread before the stream's thread starts.
-    int sampleRate_ = 48000;
-    int channels_ = 2;
-    double periodMs_ = 10.0;
+    KwStreamFormat format_;  // written by open before the first callback
 };
 
 // A shared-mode render stream: the callback fills every stretch the device asks for and returns
@@ -84,17 +87,13 @@ class KwRender {
     void close();
 
     bool isOpen() const { return impl_ != nullptr; }
-    int sampleRate() const { return sampleRate_; }
-    int channels() const { return channels_; }
-    double periodMs() const { return periodMs_; }
+    const KwStreamFormat& format() const { return format_; }
     // Callbacks that delivered fewer frames than asked since the last open.
     uint32_t underruns() const { return underruns_.load(std::memory_order_relaxed); }
 
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
-    int sampleRate_ = 48000;
-    int channels_ = 2;
-    double periodMs_ = 10.0;
+    KwStreamFormat format_;
     std::atomic<uint32_t> underruns_{0};  // written by the stream's thread
 };

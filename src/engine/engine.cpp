@@ -34,7 +34,7 @@ bool Engine::openOutput(AudioPath::Output output, std::unique_ptr<KwRender>& str
     stream = std::make_unique<KwRender>();
     const KwRender* s = stream.get();
     const auto play = [this, output, s](float* buf, int frames) {
-        return path_.render(output, buf, frames, s->channels(), s->sampleRate());
+        return path_.render(output, buf, frames, s->format().channels, s->format().sampleRate);
     };
     if (stream->open(id, play, err)) return true;
     stream.reset();
@@ -64,16 +64,17 @@ bool Engine::start(std::string& err) {
         closeStreams();
         return false;
     }
-    sampleRate_ = capture_.sampleRate();
-    channels_ = capture_.channels();
-    captureLatencyMs_ = capture_.periodMs();
-    renderLatencyMs_ = monitorOut_->periodMs();
+    sampleRate_ = capture_.format().sampleRate;
+    channels_ = capture_.format().channels;
+    captureLatencyMs_ = capture_.format().periodMs;
+    renderLatencyMs_ = monitorOut_->format().periodMs;
 
-    if (monitorOut_->sampleRate() != sampleRate_ || monitorOut_->channels() != channels_) {
+    if (monitorOut_->format().sampleRate != sampleRate_ ||
+        monitorOut_->format().channels != channels_) {
         err = "Sampleraten/Kanäle von Capture (" + std::to_string(sampleRate_) + " Hz/" +
               std::to_string(channels_) + " ch) und Render (" +
-              std::to_string(monitorOut_->sampleRate()) + " Hz/" +
-              std::to_string(monitorOut_->channels()) +
+              std::to_string(monitorOut_->format().sampleRate) + " Hz/" +
+              std::to_string(monitorOut_->format().channels) +
               " ch) weichen ab — Resampling ist noch nicht drin";
         stop();
         return false;
@@ -172,7 +173,7 @@ EngineStatus Engine::status() const {
     const auto figures = [this](const std::unique_ptr<KwRender>& stream, AudioPath::Output output) {
         EngineStatus::Output o;
         if (!stream) return o;
-        o.periodMs = stream->periodMs();
+        o.periodMs = stream->format().periodMs;
         o.queuedMs = path_.queuedMs(output);
         o.underruns = stream->underruns();
         return o;

@@ -32,7 +32,7 @@ struct Recorder {
     std::function<void(const float*, int)> callbackFor(const KwCapture& stream) {
         return [this, &stream](const float* samples, int frames) {
             std::lock_guard lock(mutex);
-            data.insert(data.end(), samples, samples + frames * stream.channels());
+            data.insert(data.end(), samples, samples + frames * stream.format().channels);
         };
     }
     size_t size() {
@@ -50,7 +50,7 @@ struct Recorder {
 // A render callback playing a constant in full blocks.
 std::function<int(float*, int)> constant(const KwRender& stream, float value) {
     return [&stream, value](float* out, int frames) {
-        std::fill(out, out + frames * stream.channels(), value);
+        std::fill(out, out + frames * stream.format().channels, value);
         return frames;
     };
 }
@@ -68,7 +68,7 @@ TEST(Streams, AShortRenderCallbackCountsUnderrunsAndStillPlaysItsBlock) {
     std::string err;
     ASSERT_TRUE(watch.open("speakers.monitor", recorder.callbackFor(watch), err)) << err;
     const auto shortOfOne = [&render](float* out, int frames) {
-        std::fill(out, out + frames * render.channels(), 0.25f);
+        std::fill(out, out + frames * render.format().channels, 0.25f);
         return frames - 1;
     };
     ASSERT_TRUE(render.open("speakers", shortOfOne, err)) << err;

@@ -43,10 +43,9 @@ struct PulseStream {
         pa_stream_unref(stream);
     }
 
-    // Leaves the stream connected but corked, its format in rate, channels and periodMs (the
-    // negotiated buffering: the playback target length, or the capture fragment).
-    bool setUp(bool isCapture, const std::string& id, int& rate, int& channels, double& periodMs,
-               std::string& err) {
+    // Leaves the stream connected but corked, its format in out (the period is the negotiated
+    // buffering: the playback target length, or the capture fragment).
+    bool setUp(bool isCapture, const std::string& id, KwStreamFormat& out, std::string& err) {
         const std::string kind = isCapture ? "Capture" : "Render";
         if (!session.connect(isCapture ? "kw-capture" : "kw-render", err)) return false;
         PulseLock lock(session);
@@ -107,9 +106,9 @@ struct PulseStream {
 
         const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream);
         const uint32_t blockBytes = isCapture ? got->fragsize : got->tlength;
-        rate = static_cast<int>(format.rate);
-        channels = format.channels;
-        periodMs = 1000.0 * static_cast<double>(blockBytes / frameBytes) / format.rate;
+        out.sampleRate = static_cast<int>(format.rate);
+        out.channels = format.channels;
+        out.periodMs = 1000.0 * static_cast<double>(blockBytes / frameBytes) / format.rate;
         buffer.assign(4 * blockBytes / sizeof(float), 0.0f);  // larger requests come in pieces
         return true;
     }
@@ -138,10 +137,11 @@ struct PulseStream {
 // open releases everything at once, so nothing half-started keeps running.
 template <class Impl, class Prepare>
 bool openStream(std::unique_ptr<Impl>& impl, bool isCapture, const std::string& id,
-                std::string& err, Prepare prepare) {
+                KwStreamFormat& format, std::string& err, Prepare prepare) {
     PulseStream& pulse = impl->pulse;
-    bool ok = pulse.setUp(isCapture, id, impl->rate, impl->channels, impl->periodMs, err);
+    bool ok = pulse.setUp(isCapture, id, impl->format, err);
     if (ok) {
+        format = impl->format;  // before the first callback, which may read it
         PulseLock lock(pulse.session);
         prepare(*impl);
         ok = pulse.start(isCapture ? "Capture" : "Render", err);
@@ -150,20 +150,27 @@ bool openStream(std::unique_ptr<Impl>& impl, bool isCapture, const std::string& 
     return ok;
 }
 
+// Both closes: the stream's thread sees stopping before the stream goes.
+template <class Impl>
+void closeStream(std::unique_ptr<Impl>& impl) {
+    if (!impl) return;
+    impl->stopping = true;
+    impl.reset();
+}
+
 }  // namespace
 
 struct KwCapture::Impl {
     explicit Impl(Callback cb) : callback(std::move(cb)) {}
     Callback callback;
     std::atomic<bool> stopping{false};
-    int rate = 48000, channels = 2;
-    double periodMs = 10.0;
+    KwStreamFormat format;
     PulseStream pulse;
 
     // Every fragment the server has queued; a hole reaches the callback as zeros of full length.
     static void onRead(pa_stream* s, size_t, void* userdata) {
         Impl& self = *static_cast<Impl*>(userdata);
-        const int channels = self.channels;
+        const int channels = self.format.channels;
         const void* data;
         size_t bytes;
         while (!self.stopping.load(std::memory_order_relaxed) &&
@@ -191,21 +198,13 @@ KwCapture::~KwCapture() {
 bool KwCapture::open(const std::string& id, Callback callback, std::string& err) {
     close();
     impl_ = std::make_unique<Impl>(std::move(callback));
-    if (!openStream(impl_, true, id, err, [](Impl& opened) {
-            pa_stream_set_read_callback(opened.pulse.stream, Impl::onRead, &opened);
-        })) {
-        return false;
-    }
-    sampleRate_ = impl_->rate;
-    channels_ = impl_->channels;
-    periodMs_ = impl_->periodMs;
-    return true;
+    return openStream(impl_, true, id, format_, err, [](Impl& opened) {
+        pa_stream_set_read_callback(opened.pulse.stream, Impl::onRead, &opened);
+    });
 }
 
 void KwCapture::close() {
-    if (!impl_) return;
-    impl_->stopping = true;
-    impl_.reset();
+    closeStream(impl_);
 }
 
 struct KwRender::Impl {
@@ -213,14 +212,13 @@ struct KwRender::Impl {
     std::atomic<uint32_t>& underruns;
     Callback callback;
     std::atomic<bool> stopping{false};
-    int rate = 48000, channels = 2;
-    double periodMs = 10.0;
+    KwStreamFormat format;
     PulseStream pulse;
 
     // Everything the server asks for, in pieces of the buffer's size.
     static void onWrite(pa_stream* s, size_t bytes, void* userdata) {
         Impl& self = *static_cast<Impl*>(userdata);
-        const int channels = self.channels;
+        const int channels = self.format.channels;
         const int piece = static_cast<int>(self.pulse.buffer.size() / channels);
         for (int frames = static_cast<int>(bytes / self.pulse.frameBytes);
              frames > 0 && !self.stopping.load(std::memory_order_relaxed); frames -= piece) {
@@ -256,20 +254,12 @@ bool KwRender::open(const std::string& id, Callback callback, std::string& err) 
     close();
     underruns_ = 0;
     impl_ = std::make_unique<Impl>(underruns_, std::move(callback));
-    if (!openStream(impl_, false, id, err, [](Impl& opened) {
-            opened.primeWithSilence();
-            pa_stream_set_write_callback(opened.pulse.stream, Impl::onWrite, &opened);
-        })) {
-        return false;
-    }
-    sampleRate_ = impl_->rate;
-    channels_ = impl_->channels;
-    periodMs_ = impl_->periodMs;
-    return true;
+    return openStream(impl_, false, id, format_, err, [](Impl& opened) {
+        opened.primeWithSilence();
+        pa_stream_set_write_callback(opened.pulse.stream, Impl::onWrite, &opened);
+    });
 }
 
 void KwRender::close() {
-    if (!impl_) return;
-    impl_->stopping = true;
-    impl_.reset();
+    closeStream(impl_);
 }
