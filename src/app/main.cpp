@@ -7,6 +7,7 @@
 #include "app/neural_voices.h"
 #include "app/offline_tools.h"
 #include "engine/engine.h"
+#include "platform/diagnostics.h"
 #include "platform/platform.h"
 #include "protocol/command_loop.h"
 #include "rvc/rvc_converter.h"
@@ -36,9 +37,7 @@ int voiceSelfTest(int argc, char** argv, int mode) {
                             dir ? dir : defaultModelDir());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runMode(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const int following = argc - 1 - i;
@@ -60,4 +59,14 @@ int main(int argc, char** argv) {
     const OnnxVoices neural;
     Engine engine(defaultModelDir(), &neural);
     return runProtocol(engine);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return runMode(argc, argv);
+    } catch (const FatalError&) {
+        return 3;  // the reason is logged already
+    }
 }

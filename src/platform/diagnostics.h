@@ -1,6 +1,8 @@
 // The one writer of diagnostics: every line of every module goes to standard error through it.
 #pragma once
 
+#include <stdexcept>
+
 #if defined(__GNUC__)
 #define KW_PRINTF_FORMAT(fmt, first) __attribute__((format(printf, fmt, first)))
 #else
@@ -11,3 +13,9 @@
 // library's message, say) become blanks. One write, then a flush, so that lines from several
 // threads stay apart. Not for the audio threads.
 void logf(const char* fmt, ...) KW_PRINTF_FORMAT(1, 2);
+
+// A failure the process cannot go on from, logged where it happened. Nothing on the way up may
+// swallow it: the program ends on it with its own status.
+struct FatalError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};

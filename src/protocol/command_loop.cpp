@@ -31,6 +31,8 @@ std::string answer(Engine& engine, const std::string& line) {
         jm::Parser parser(line);
         if (!parser.document(request)) return kParseError;
         return dispatch(engine, request);
+    } catch (const FatalError&) {
+        throw;
     } catch (const std::exception& e) {
         return errorReply(std::string("interner Fehler: ") + e.what());
     } catch (...) {

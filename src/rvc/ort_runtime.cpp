@@ -83,7 +83,7 @@ const OrtApi* ortApi() {
         const OrtApi* table = OrtGetApiBase()->GetApi(kApiVersion);
         if (!table) {
             logf("[rvc] FATAL: ORT-API-Version %u nicht in dieser onnxruntime.dll", kApiVersion);
-            std::exit(3);
+            throw FatalError("ORT-API-Version fehlt");
         }
         return table;
     }();
@@ -145,13 +145,13 @@ bool OrtSessionImpl::makeOptions(OrtSessionOptions*& out, bool withDirectML) {
     return true;
 }
 
-bool OrtSessionImpl::load(const std::string& path, const std::string& provider,
+bool OrtSessionImpl::load(const std::string& path, const std::string& wanted,
                           std::string& error) {
     const OrtApi* api = ortApi();
     const auto& file = ortPath(path);
     OrtSessionOptions* options = nullptr;
     OrtSession* created = nullptr;
-    if (provider != "cpu" && makeOptions(options, true)) {
+    if (wanted != "cpu" && makeOptions(options, true)) {
         OrtStatus* status = api->CreateSession(ortEnv(), file.c_str(), options, &created);
         api->ReleaseSessionOptions(options);
         if (status) {
@@ -159,7 +159,7 @@ bool OrtSessionImpl::load(const std::string& path, const std::string& provider,
                  takeMessage(status).c_str());
             created = nullptr;
         } else {
-            this->provider = "dml";
+            provider = "dml";
         }
     }
     if (!created) {
@@ -173,7 +173,7 @@ bool OrtSessionImpl::load(const std::string& path, const std::string& provider,
             error = "ORT CreateSession: " + takeMessage(status);
             return false;
         }
-        this->provider = "cpu";
+        provider = "cpu";
     }
     session = created;
     size_t inputs = 0;

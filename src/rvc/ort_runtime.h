@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-// Process-wide, created on first use from any thread, never released. ortApi() ends the process
-// with status 3 when the runtime lacks C API version 19.
+// Process-wide, created on first use, never released. ortApi() logs and throws FatalError when the
+// runtime lacks C API version 19; once it has succeeded, it is safe from any thread.
 const OrtApi* ortApi();
 OrtEnv* ortEnv();
 const OrtMemoryInfo* cpuMemInfo();
@@ -33,9 +33,9 @@ struct OrtSessionImpl {
     // False (with the options already released) when DirectML was asked for and cannot be
     // registered.
     static bool makeOptions(OrtSessionOptions*& out, bool withDirectML);
-    // provider "cpu" loads on the CPU; anything else tries DirectML first. Called once, before
-    // the object is shared. On failure `error` holds the message.
-    bool load(const std::string& path, const std::string& provider, std::string& error);
+    // wanted "cpu" loads on the CPU; anything else tries DirectML first. Called once, before the
+    // object is shared. On failure `error` holds the message.
+    bool load(const std::string& path, const std::string& wanted, std::string& error);
 };
 
 // One input tensor over caller memory; nothing is copied.
