@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,29 +21,11 @@
 #include "app/neural_voices.h"
 #include "engine/audio_path.h"
 #include "engine/dsp_voice_model.h"
+#include "unit/allocation_count.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-thread_local bool t_counting = false;
-std::atomic<long> g_captureAllocations{0};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (t_counting) g_captureAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-
-namespace {
 
 constexpr int kFrames = 480;
 const char* const kPresets[] = {"roboter", "daemon", "tief",  "chipmunk", "yuki",
@@ -109,11 +90,11 @@ int main(int argc, char** argv) {
                     static_cast<float>(0.3 * std::sin(2 * M_PI * 220 * t));
             }
             const int now = phase;
-            t_counting = now == 1;
+            t_countAllocations = now == 1;
             const auto t0 = Clock::now();
             path.capture(block.data(), kFrames);
             const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-            t_counting = false;
+            t_countAllocations = false;
             (now == 0 ? idle : storm).blockUs.push_back(us);
             path.render(AudioPath::kMonitor, drained.data(), kFrames, 2, 48000);
             path.render(AudioPath::kCable, drained.data(), kFrames, 2, 48000);
@@ -146,6 +127,6 @@ int main(int argc, char** argv) {
     idle.print("idle");
     storm.print("during the changes");
     std::printf("allocations on the capture thread during the changes: %ld\n",
-                g_captureAllocations.load());
+                g_allocations.load());
     return 0;
 }

@@ -8,10 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "engine/audio_path.h"
+#include "engine/dsp_voice_model.h"
 #include "rvc/onnx_rvc_model.h"
 #include "rvc/rvc_converter.h"
+#include "unit/allocation_count.h"
 
 namespace {
 
@@ -127,6 +131,47 @@ TEST_F(Neural, RatesLatencyAndPitch) {
     }
     EXPECT_FALSE(model->setParam("reverb", 0.3, err));  // the engine's effects take that
     EXPECT_EQ(err, "");
+}
+
+// In the engine's audio path the voice takes blocks without allocating while its worker converts,
+// and the switch away from it in the middle of a conversion leaves the capture thread running.
+TEST_F(Neural, TheCaptureThreadNeitherAllocatesNorWaitsOnANeuralVoice) {
+    setenv("KW_RVC_CHUNK_MS", "200", 1);
+    auto voice = loaded(2, 48000.0f, "voice_sine");
+    unsetenv("KW_RVC_CHUNK_MS");
+    const OnnxRvcModel& neural = *voice;
+    AudioPath path(std::move(voice));
+    path.openOutput(AudioPath::kCable);
+    path.begin(2, 48000, 10.0);
+    std::atomic<bool> done{false};
+    std::atomic<int> blocks{0};
+    std::thread capture([&] {  // five times faster than real time: the worker never idles
+        std::vector<float> in(960, 0.1f), out(960);
+        for (; !done; ++blocks) {
+            t_countAllocations = true;
+            path.capture(in.data(), 480);
+            t_countAllocations = false;
+            path.render(AudioPath::kCable, out.data(), 480, 2, 48000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    for (int ms = 0; ms < 20000 && neural.figures().chunksDone < 3; ++ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GE(neural.figures().chunksDone, 3);
+    auto preset = std::make_unique<DspVoiceModel>();
+    preset->init(2, 48000.0f);
+    std::unique_ptr<VoiceModel> retired = path.swapVoice(std::move(preset));
+    const int before = blocks;
+    retired.reset();  // joins the worker
+    for (int ms = 0; ms < 2000 && blocks < before + 3; ++ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    done = true;
+    capture.join();
+    path.end();
+    EXPECT_GE(blocks, before + 3);
+    EXPECT_EQ(g_allocations, 0);
 }
 
 }  // namespace
