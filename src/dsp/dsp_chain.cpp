@@ -120,26 +120,47 @@ void DspChain::process(float* block, int frames) {
     const auto sounding = [](const SmoothedValue& mix) {
         return mix.target() > 0.001f || mix.gliding();
     };
-    const bool ring = params_.ringHz > 0.01f && sounding(ringMix_), shelf = shelf_.active,
-               highPass = highPass_.active, lowPass = lowPass_.active,
-               echo = echo_.delay > 8 && sounding(echoMix_), reverb = sounding(reverbMix_),
-               drive = drive_.target() > 0.01f;
+    Stages stages;
+    stages.ring = params_.ringHz > 0.01f && sounding(ringMix_);
+    stages.echo = echo_.delay > 8 && sounding(echoMix_);
+    stages.reverb = sounding(reverbMix_);
+    stages.drive = drive_.target() > 0.01f;
+    // Most blocks change nothing: they take the values once instead of every frame.
+    if (ringMix_.gliding() || drive_.gliding() || echoMix_.gliding() || reverbMix_.gliding() ||
+        gain_.gliding()) {
+        runStages<true>(block, frames, stages);
+    } else {
+        runStages<false>(block, frames, stages);
+    }
+}
+
+template <bool kGliding>
+void DspChain::runStages(float* __restrict block, int frames, Stages stages) {
+    const int width = channels_;
+    const bool shelf = shelf_.active, highPass = highPass_.active, lowPass = lowPass_.active;
+    ring_.mix = ringMix_.current();
+    echo_.mix = echoMix_.current();
+    reverb_.mix = reverbMix_.current();
+    float driveFactor = drive_.current();
+    float gain = gain_.current();
     float* sample = block;
     for (int i = 0; i < frames; ++i) {
-        ring_.mix = ringMix_.next();
-        echo_.mix = echoMix_.next();
-        reverb_.mix = reverbMix_.next();
-        const float driveFactor = drive_.next();
-        const float gain = gain_.next();
+        if constexpr (kGliding) {
+            ring_.mix = ringMix_.next();
+            echo_.mix = echoMix_.next();
+            reverb_.mix = reverbMix_.next();
+            driveFactor = drive_.next();
+            gain = gain_.next();
+        }
         for (int c = 0; c < width; ++c, ++sample) {
             float x = finiteSample(*sample);
-            if (ring) x = ring_.tick(x);
+            if (stages.ring) x = ring_.tick(x);
             if (shelf) x = shelf_.tick(x, c);
             if (highPass) x = highPass_.tick(x, c);
             if (lowPass) x = lowPass_.tick(x, c);
-            if (drive) x = std::tanh(driveFactor * x);
-            if (echo) x = echo_.tick(x, c);
-            if (reverb) x = reverb_.tick(x, c);
+            if (stages.drive) x = tanhApprox(driveFactor * x);
+            if (stages.echo) x = echo_.tick(x, c);
+            if (stages.reverb) x = reverb_.tick(x, c);
             x = x * gain;
             *sample = limitSample(x, kOutputLimit);
         }

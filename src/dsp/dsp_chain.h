@@ -53,6 +53,11 @@ class DspChain {
     int channels() const { return channels_; }
 
   private:
+    struct Stages {
+        bool ring = false, drive = false, echo = false, reverb = false;
+    };
+    template <bool kGliding>
+    void runStages(float* __restrict block, int frames, Stages stages);
     bool shifting() const;
     void setFilters(const DspParams& p, bool keepState);
 

@@ -67,24 +67,35 @@ void Echo::set(float mixIn, float delayMs, float feedbackIn, int channelsIn, flo
 
 void Reverb::set(float mixIn, int channelsIn, float sampleRate) {
     mix = mixIn;
-    channels = channelsIn;
+    channels = std::min(channelsIn, kMaxChannels);
     active = mix > 0.001f;
-    combs.clear();
-    allpasses.clear();
+    lines = {};
+    storage.clear();
     if (channels < 1) return;
     const float scale = sampleRate / 44100.0f;
-    std::array<Comb, kCombs> combSet;
+    std::array<int, kCombs> combLength;
+    std::array<int, kAllpasses> allpassLength;
+    size_t perChannel = 0;
     for (int i = 0; i < kCombs; ++i) {
-        const int length = std::max(static_cast<int>(combT[i] * scale), 16);
-        combSet[i].buffer.assign(length, 0.0f);
+        combLength[i] = std::max(static_cast<int>(combT[i] * scale), 16);
+        perChannel += combLength[i];
     }
-    std::array<Allp, kAllpasses> allpSet;
     for (int j = 0; j < kAllpasses; ++j) {
-        const int length = std::max(static_cast<int>(allpT[j] * scale), 8);
-        allpSet[j].buffer.assign(length, 0.0f);
+        allpassLength[j] = std::max(static_cast<int>(allpT[j] * scale), 8);
+        perChannel += allpassLength[j];
     }
-    combs.assign(channels, combSet);
-    allpasses.assign(channels, allpSet);
+    storage.assign(perChannel * channels, 0.0f);
+    float* next = storage.data();
+    for (int c = 0; c < channels; ++c) {
+        for (int i = 0; i < kCombs; ++i) {
+            lines[c].combs[i] = {next, combLength[i], 0};
+            next += combLength[i];
+        }
+        for (int j = 0; j < kAllpasses; ++j) {
+            lines[c].allpasses[j] = {next, allpassLength[j], 0};
+            next += allpassLength[j];
+        }
+    }
 }
 
 void Echo::clear() {
@@ -92,13 +103,6 @@ void Echo::clear() {
 }
 
 void Reverb::clear() {
-    for (auto& set : combs) {
-        for (Comb& c : set) {
-            std::fill(c.buffer.begin(), c.buffer.end(), 0.0f);
-            c.damping = 0.0f;
-        }
-    }
-    for (auto& set : allpasses) {
-        for (Allp& a : set) std::fill(a.buffer.begin(), a.buffer.end(), 0.0f);
-    }
+    std::fill(storage.begin(), storage.end(), 0.0f);
+    for (Channel& ch : lines) ch.damping = {};
 }

@@ -7,6 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "dsp/fast_math.h"
+
 // Clamps to +-limit. NaN fails every compare and would slip through a plain clamp, so it
 // becomes 0; the in-range case costs one compare.
 inline float limitSample(float v, float limit) {
@@ -43,7 +45,7 @@ struct RingMod {
     void set(float freq, float mix, float sampleRate);
 
     float tick(float x) {
-        const float m = std::sin(6.2831855f * phase);
+        const float m = sinOfTurns(phase);
         phase += increment;
         if (phase >= 1.0f) phase -= 1.0f;
         return (1.0f - mix) * x + m * x * mix;
@@ -87,26 +89,33 @@ struct Echo {
 };
 
 // Small reverb: per channel four damped feedback combs in parallel, then two allpasses in series.
+// Every line lives in one buffer, sized by `set`.
 struct Reverb {
     static constexpr int kCombs = 4;
     static constexpr int kAllpasses = 2;
+    static constexpr int kMaxChannels = Biquad::kMaxChannels;
     // Line lengths at 44100 Hz, scaled to the sample rate by `set`.
     static constexpr std::array<int, kCombs> combT = {1116, 1188, 1277, 1356};
     static constexpr std::array<int, kAllpasses> allpT = {556, 441};
+    static constexpr float kCombFeedback = 0.78f;
+    static constexpr float kAllpassGain = 0.5f;
 
-    struct Comb {
-        std::vector<float> buffer;
+    struct Line {
+        float* samples = nullptr;  // into storage
+        int length = 0;
         int position = 0;
-        float damping = 0.0f;
-        float feedback = 0.78f;
     };
-    struct Allp {
-        std::vector<float> buffer;
-        int position = 0;
-        float g = 0.5f;
+    struct Channel {
+        std::array<Line, kCombs> combs;
+        std::array<float, kCombs> damping{};
+        std::array<Line, kAllpasses> allpasses;
     };
 
-    // With channels below 1 only `active` is set.
+    Reverb() = default;
+    Reverb(const Reverb&) = delete;  // the lines point into storage
+    Reverb& operator=(const Reverb&) = delete;
+
+    // With channels below 1 only `active` is set; more than kMaxChannels count as kMaxChannels.
     void set(float mix, int channels, float sampleRate);
     // Silence in every comb and allpass; never allocates.
     void clear();
@@ -114,29 +123,31 @@ struct Reverb {
     float tick(float x, int channel) {
         // A non-finite input would circulate in the combs for good; the lines take silence instead.
         const float in = std::fabs(x) <= std::numeric_limits<float>::max() ? x : 0.0f;
+        Channel& ch = lines[channel];
         float s = 0.0f;
-        for (Comb& c : combs[channel]) {
-            float& slot = c.buffer[c.position];
+        for (int i = 0; i < kCombs; ++i) {
+            Line& c = ch.combs[i];
+            float& slot = c.samples[c.position];
             const float y = slot;
             s += y;
-            c.damping = c.damping * 0.8f + y * 0.2f;
-            slot = in + c.damping * c.feedback;
-            if (++c.position == static_cast<int>(c.buffer.size())) c.position = 0;
+            ch.damping[i] = ch.damping[i] * 0.8f + y * 0.2f;
+            slot = in + ch.damping[i] * kCombFeedback;
+            if (++c.position == c.length) c.position = 0;
         }
         s = s * 0.25f;
-        for (Allp& a : allpasses[channel]) {
-            float& slot = a.buffer[a.position];
+        for (Line& a : ch.allpasses) {
+            float& slot = a.samples[a.position];
             const float b = slot;
-            slot = a.g * b + s;
-            s = b - a.g * s;
-            if (++a.position == static_cast<int>(a.buffer.size())) a.position = 0;
+            slot = kAllpassGain * b + s;
+            s = b - kAllpassGain * s;
+            if (++a.position == a.length) a.position = 0;
         }
         return (1.0f - mix) * x + mix * 0.6f * s;
     }
 
     bool active = false;
-    std::vector<std::array<Comb, kCombs>> combs;
-    std::vector<std::array<Allp, kAllpasses>> allpasses;
     float mix = 0.0f;
     int channels = 2;
+    std::array<Channel, kMaxChannels> lines;  // the first `channels` are in use
+    std::vector<float> storage;
 };

@@ -6,30 +6,30 @@
 
 #include <vector>
 
+#include "dsp/phase_vocoder.h"
+
 class PitchShifter {
   public:
+    // The instruction sets the per-hop work is built for.
+    enum class Form { kBaseline, kAvx2Fma };
+    static bool runs(Form form);  // whether this build and processor run it
+    static Form bestForm();
+
     // frameSize: a power of two >= 4; osamp: 1 .. frameSize; sampleRate > 0.
-    // Throws std::invalid_argument otherwise.
-    PitchShifter(int frameSize, int osamp, float sampleRate);
+    // Throws std::invalid_argument otherwise. A form the processor cannot run falls back to the
+    // baseline.
+    PitchShifter(int frameSize, int osamp, float sampleRate, Form form = bestForm());
+    PitchShifter(const PitchShifter&) = delete;  // frame_ points into the buffers
+    PitchShifter& operator=(const PitchShifter&) = delete;
 
     // in and out may be the same buffer. Never allocates.
     void process(float ratio, const float* in, float* out, int n);
     void reset();
 
-    // In-place complex FFT over frameSize points (2 * frameSize interleaved floats);
-    // sign < 0 forward, otherwise inverse; unscaled either way.
-    void fft(float* data, int sign);
-
     int frameSize() const { return n_; }
     int oversampling() const { return osamp_; }
 
   private:
-    void processFrame(float ratio);
-    void analyse();
-    void shiftBins(float ratio);
-    void synthesise();
-    void butterflies(float* re, float* im, int points) const;
-
     int n_;
     int osamp_;
     float sampleRate_;
@@ -41,7 +41,7 @@ class PitchShifter {
     std::vector<float> lastPhase_;
     std::vector<float> phaseSum_;
     std::vector<float> anaFreq_;
-    std::vector<float> anaPower_;  // |2X|^2
+    std::vector<float> anaMagn_;
     std::vector<float> synFreq_;
     std::vector<float> synMagn_;
     std::vector<float> specRe_;  // one-sided spectrum, scaled by 2
@@ -49,10 +49,14 @@ class PitchShifter {
     // Split real/imaginary transform buffers, frameSize each.
     std::vector<float> workRe_;
     std::vector<float> workIm_;
+    std::vector<float> packRe_;
+    std::vector<float> packIm_;
     // Tables fixed by the frame shape.
     std::vector<float> window_;
     std::vector<float> olaWindow_;
     std::vector<float> twiddleRe_;
     std::vector<float> twiddleIm_;
     std::vector<int> bitReverse_;
+    PhaseVocoderFrame frame_;  // the buffers above, for the hop
+    PhaseVocoderHop hop_;
 };
