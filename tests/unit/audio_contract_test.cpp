@@ -1,6 +1,7 @@
-// The audio layer's streams against a private sound server (scripts/pa_server.sh): the sinks
-// speakers and cable_input, a microphone fed through the sink micfeed. Audio, formats, the device
-// list and a server that dies are covered through the engine (tests/e2e/test_live_engine.py).
+// What every audio backend must do, against a private sound server (scripts/pa_server.sh): the
+// sinks speakers and cable_input, a microphone fed through the sink micfeed. A backend runs it with
+// the endpoint ids it gives those devices. Audio, formats, the device list and a server that dies
+// are covered through the engine (tests/e2e/test_live_engine.py).
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -14,6 +15,17 @@
 #include "support/private_sound_server.h"
 
 namespace {
+
+// The private server's devices as this backend names them.
+struct Endpoints {
+    const char* speakers;
+    const char* speakersMonitor;
+    const char* cable;
+    const char* cableMonitor;
+    const char* mic;
+};
+constexpr Endpoints kEndpoints = {"speakers", "speakers.monitor", "cable_input",
+                                  "cable_input.monitor", "mic"};
 
 using Clock = std::chrono::steady_clock;
 
@@ -66,12 +78,12 @@ TEST(Streams, AShortRenderCallbackCountsUnderrunsAndStillPlaysItsBlock) {
     KwCapture watch;
     KwRender render;
     std::string err;
-    ASSERT_TRUE(watch.open("speakers.monitor", recorder.callbackFor(watch), err)) << err;
+    ASSERT_TRUE(watch.open(kEndpoints.speakersMonitor, recorder.callbackFor(watch), err)) << err;
     const auto shortOfOne = [&render](float* out, int frames) {
         std::fill(out, out + frames * render.format().channels, 0.25f);
         return frames - 1;
     };
-    ASSERT_TRUE(render.open("speakers", shortOfOne, err)) << err;
+    ASSERT_TRUE(render.open(kEndpoints.speakers, shortOfOne, err)) << err;
     EXPECT_TRUE(waitFor([&] { return render.underruns() >= 5 && recorder.heard(0.25f); }));
 }
 
@@ -85,15 +97,15 @@ TEST(Streams, OpenAndClose) {
     const auto silent = [](float*, int n) { return n; };
     EXPECT_FALSE(capture.open("nirgends", first.callbackFor(capture), err));
     EXPECT_EQ(err, "Capture-Endpoint nicht gefunden: nirgends");
-    EXPECT_FALSE(capture.open("cable_input", first.callbackFor(capture), err));  // a sink
-    EXPECT_EQ(err, "Capture-Endpoint nicht gefunden: cable_input");
-    EXPECT_FALSE(render.open("mic", silent, err));
-    EXPECT_EQ(err, "Render-Endpoint nicht gefunden: mic");
+    EXPECT_FALSE(capture.open(kEndpoints.cable, first.callbackFor(capture), err));  // a sink
+    EXPECT_EQ(err, std::string("Capture-Endpoint nicht gefunden: ") + kEndpoints.cable);
+    EXPECT_FALSE(render.open(kEndpoints.mic, silent, err));
+    EXPECT_EQ(err, std::string("Render-Endpoint nicht gefunden: ") + kEndpoints.mic);
     EXPECT_FALSE(capture.isOpen() || render.isOpen());
 
-    ASSERT_TRUE(capture.open("cable_input.monitor", first.callbackFor(capture), err)) << err;
+    ASSERT_TRUE(capture.open(kEndpoints.cableMonitor, first.callbackFor(capture), err)) << err;
     ASSERT_TRUE(waitFor([&] { return first.size() > 0; }));
-    ASSERT_TRUE(capture.open("speakers.monitor", second.callbackFor(capture), err)) << err;
+    ASSERT_TRUE(capture.open(kEndpoints.speakersMonitor, second.callbackFor(capture), err)) << err;
     const size_t firstSize = first.size();
     ASSERT_TRUE(waitFor([&] { return second.size() > 2000; }));
     EXPECT_EQ(first.size(), firstSize);
@@ -114,16 +126,17 @@ TEST(Streams, ADeviceThatVanishesTakesItsStreamAlong) {
     KwRender render;
     KwCapture cable, speakers;
     std::string err;
-    ASSERT_TRUE(cable.open("cable_input.monitor", onCable.callbackFor(cable), err)) << err;
-    ASSERT_TRUE(speakers.open("speakers.monitor", onSpeakers.callbackFor(speakers), err)) << err;
-    ASSERT_TRUE(render.open("cable_input", constant(render, 0.5f), err)) << err;
+    ASSERT_TRUE(cable.open(kEndpoints.cableMonitor, onCable.callbackFor(cable), err)) << err;
+    ASSERT_TRUE(speakers.open(kEndpoints.speakersMonitor, onSpeakers.callbackFor(speakers), err))
+        << err;
+    ASSERT_TRUE(render.open(kEndpoints.cable, constant(render, 0.5f), err)) << err;
     ASSERT_TRUE(waitFor([&] { return onCable.heard(0.5f); }));
     unload("cable_input");
     const size_t watched = onSpeakers.size();
     ASSERT_TRUE(waitFor([&] { return onSpeakers.size() >= watched + 10000; }));
     EXPECT_FALSE(onSpeakers.heard(0.5f));
     render.close();
-    ASSERT_TRUE(render.open("speakers", constant(render, 0.5f), err)) << err;
+    ASSERT_TRUE(render.open(kEndpoints.speakers, constant(render, 0.5f), err)) << err;
     EXPECT_TRUE(waitFor([&] { return onSpeakers.heard(0.5f); }));
 }
 
@@ -133,8 +146,8 @@ TEST(Streams, AHungServerNeverBlocksForLong) {
     KwCapture capture;
     KwRender render;
     std::string err;
-    ASSERT_TRUE(capture.open("mic", recorder.callbackFor(capture), err)) << err;
-    ASSERT_TRUE(render.open("speakers", constant(render, 0.1f), err)) << err;
+    ASSERT_TRUE(capture.open(kEndpoints.mic, recorder.callbackFor(capture), err)) << err;
+    ASSERT_TRUE(render.open(kEndpoints.speakers, constant(render, 0.1f), err)) << err;
     ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
     struct Resume {
         int pid;
@@ -144,7 +157,7 @@ TEST(Streams, AHungServerNeverBlocksForLong) {
     capture.close();
     render.close();
     EXPECT_THROW(kwEnumerateDevices(), std::runtime_error);
-    EXPECT_FALSE(render.open("speakers", constant(render, 0.1f), err));
+    EXPECT_FALSE(render.open(kEndpoints.speakers, constant(render, 0.1f), err));
     EXPECT_EQ(err, "Verbindung zum Soundserver fehlgeschlagen: Timeout");
     EXPECT_LT(Clock::now() - t, std::chrono::seconds(6));
 }
