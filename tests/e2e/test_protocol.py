@@ -62,8 +62,8 @@ class Framing(unittest.TestCase):
         read leniently, as the soundboard volume shows."""
         cases = [
             (rb'{"cmd":"\"\\\/\b\f\n\r\t"}', unknown(rb'\"\\/\u0008\u000c\n\r\t')),
-            (rb'{"cmd":"\u00e9\u20AC\ud83d\ude00"}',  # surrogates are not combined
-             unknown(b"\xc3\xa9\xe2\x82\xac\xed\xa0\xbd\xed\xb8\x80")),
+            (rb'{"cmd":"\u00e9\u07FF\u0800\u20AC\ud83d\ude00"}',  # surrogates are not combined
+             unknown(b"\xc3\xa9\xdf\xbf\xe0\xa0\x80\xe2\x82\xac\xed\xa0\xbd\xed\xb8\x80")),
             (rb'{"cmd":"a\u0000b\u7gzzc"}', unknown(rb"a\u0000b\u0007c")),  # all four are taken
             (b'{"cmd":"a\tb\rc\x80/\x7f"}', unknown(b"a\\tb\\rc\x80/\x7f")),
             (b'{"cmd":"sb_vol","value":.5}', b'{"ok":true,"vol":0.50}\n'),
@@ -74,7 +74,7 @@ class Framing(unittest.TestCase):
             (b"[" * 513 + b"]" * 513, PARSE_ERROR),
         ] + [(bad, PARSE_ERROR) for bad in (b"[1,]", b'{"a":1,}', b"{a:1}", b"'x'", b'"abc', b"+1",
                                             b"[1 2]", rb'"\x"', b"\"\\'\"", rb'"\u12"',
-                                            b"tru", b"truex")]
+                                            b"tru", b"truex", b"fals")]
         for line, reply in cases:
             self.assertEqual(session(line + b"\n")[1], reply, line[:40])
 
@@ -120,6 +120,7 @@ CONVERSATION = [
      for value, vol in (("1.7", "1.00"), ("-3", "0.00"), ("0.254", "0.25"), ('"1"', "0.00"))] + [
     ('{"cmd":"%s"%s}' % (cmd, field), '{"ok":true,"%s":%s}' % (key, on))
     for field, on in ((',"value":1', "true"), (',"value":true', "false"), ("", "false"),
+                      (',"value":false', "false"),
                       (',"value":0.6', "true"), (',"value":0.5', "false"), (',"value":"1"', "false"))
     for cmd, key in (("set_mute", "muted"), ("set_monitor", "monitor"))] + [
     ('{"cmd":"set_param","name":"%s","value":%s}' % (name, value), '{"ok":true}')

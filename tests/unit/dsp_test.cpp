@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -149,6 +150,14 @@ TEST(PitchShifter, BoundsItsRatioAndItsInput) {
     };
     for (float ratio : {1.0f, 1.00005f, 0.99995f}) EXPECT_EQ(shift(ratio), in) << ratio;
     EXPECT_NE(shift(1.0002f), in);
+    for (const auto& [size, osamp, rate] : {std::tuple{1000, 8, 48000.0f},
+                                            {2, 1, 48000.0f},
+                                            {1024, 0, 48000.0f},
+                                            {1024, 2048, 48000.0f},
+                                            {1024, 8, 0.0f},
+                                            {1024, 8, kNaN}}) {
+        EXPECT_THROW(PitchShifter(size, osamp, rate), std::invalid_argument) << size;
+    }
     const std::vector<float> lowest = shift(0.02f), highest = shift(512.0f);
     for (float ratio : {0.0f, -1.0f, 0.01f, kNaN, -kInf}) EXPECT_EQ(shift(ratio), lowest) << ratio;
     for (float ratio : {513.0f, 1e30f, kInf}) EXPECT_EQ(shift(ratio), highest) << ratio;
@@ -221,6 +230,10 @@ TEST(DspChain, OversizedBlocksSkipOnlyThePitchAndRatioOneResetsTheShifters) {
     chain.process(x.data(), 4800);
     chain.setParams(plain);
     chain.setParams(shifted);
+    x = voice(4800);
+    chain.process(x.data(), 4800);
+    EXPECT_EQ(x, run(shifted, voice(4800), 1, 4800));
+    chain.reset();  // and so does a reset, for every stage
     x = voice(4800);
     chain.process(x.data(), 4800);
     EXPECT_EQ(x, run(shifted, voice(4800), 1, 4800));

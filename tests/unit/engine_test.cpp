@@ -188,6 +188,16 @@ TEST(DspParam, NamesMapOntoTheRecord) {
     }
 }
 
+TEST(DspVoice, AnUnknownPresetLeavesTheOneSounding) {
+    DspVoiceModel voice;
+    std::string err;
+    EXPECT_EQ(voice.current(), "original");
+    ASSERT_TRUE(voice.load("daemon", err));
+    EXPECT_FALSE(voice.load("Daemon", err));
+    EXPECT_EQ(err, "unbekanntes Preset: Daemon");
+    EXPECT_EQ(voice.current(), "daemon");
+}
+
 // The capture thread neither allocates nor waits while the command thread switches voices (some of
 // them slow to end), moves every parameter and plays clips.
 TEST(RealTime, TheCaptureThreadNeverAllocatesNorWaits) {
