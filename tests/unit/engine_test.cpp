@@ -225,13 +225,16 @@ TEST(RealTime, TheCaptureThreadNeverAllocatesNorWaits) {
         path.swapVoice(round % 3 ? preset(presets[round % 6]) : std::make_unique<Passing>(&blocks));
         for (const char* name : params) ASSERT_TRUE(path.setParam(name, 0.3 * round, err)) << name;
         path.play(std::vector<float>(4800, 0.1f));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const int seen = blocks;  // a few blocks with each voice, however fast this machine is
+        for (int ms = 0; ms < 2000 && blocks < seen + 3; ++ms) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     path.swapVoice(preset("original"));
     done = true;
     capture.join();
     path.end();
-    EXPECT_GT(blocks, 40);
+    EXPECT_GE(blocks, 36);
     EXPECT_EQ(g_allocations, 0);
     EXPECT_EQ(Passing::s_stalledEnds, 0);
 }
