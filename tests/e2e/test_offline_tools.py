@@ -80,7 +80,7 @@ class WavFiles(Tmp):
         mono, long_data = fmt(1, 1, 48000, 16), 16 << 20
         cases = [
             (riff(mono, chunk(b"data", pcm(-32768, 16384, 32767, 0))), [-1, 0.5, 32767 / 32768, 0]),
-            (riff(fmt(1, 2, 48000, 16), chunk(b"data", pcm(1, 2, 3, 4) + b"\x7f")), [1.5 / 32768, 3.5 / 32768]),
+            (riff(fmt(1, 2, 48000, 16), chunk(b"data", pcm(1, 2, 3, 4, 5) + b"\x7f")), [1.5 / 32768, 3.5 / 32768]),
             (riff(fmt(3, 3, 48000, 32), chunk(b"data", (np.arange(1, 9, dtype="<f4") / 16).tobytes())), [2 / 16, 5 / 16]),
             # Odd chunks with pad bytes; a later fmt replaces an earlier one; nothing after data counts.
             (riff(fmt(1, 2, 11025, 16), chunk(b"LIST", b"abc"),
@@ -126,11 +126,12 @@ class WavFiles(Tmp):
         self.assertTrue(link.is_symlink())
         self.assertEqual(sorted(os.listdir(self.tmp)), sorted([old.name, link.name, long_name.name, "target.wav"]))
 
-        def small_disk():  # a file size limit stands in for a full disk
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        def small_disk():  # a file size limit stands in for a full disk; it only shows when the
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # file is closed, as on a network share
+            resource.setrlimit(resource.RLIMIT_FSIZE, (512, 512))
 
-        p = subprocess.run([ENGINE, "--gen-test-wav", old], capture_output=True, preexec_fn=small_disk)
+        p = subprocess.run([ENGINE, "--gen-test-wav", old, "--seconds", "0.01"], capture_output=True,
+                           preexec_fn=small_disk)
         self.assertEqual((p.returncode, p.stderr.decode()), (1, f"[gen] Fehler: kann nicht schreiben: {old}\n"))
         self.assertEqual(len(self.float_wav(old, 16000)), 160)
         self.assertEqual(len(os.listdir(self.tmp)), 4)
