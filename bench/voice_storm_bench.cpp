@@ -57,10 +57,14 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--model-dir") == 0) modelDir = argv[i + 1];
     }
     AudioPath path(std::make_unique<DspVoiceModel>());
-    path.openOutput(AudioPath::kMonitor);
-    path.openOutput(AudioPath::kCable);
+    for (const auto output : {AudioPath::kMonitor, AudioPath::kCable}) {
+        path.openOutput(output);
+        path.setOutputFormat(output, {48000, 2, 10.0, 480});
+    }
     path.setMonitor(true);
-    path.begin(2, 48000, 10.0);
+    path.begin(2, 48000, 10.0, [] {
+        return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+    });
     const OnnxVoices neuralVoices;
     std::string err;
     // What the engine does on set_voice: load beside the sounding voice, then swap.
@@ -96,8 +100,8 @@ int main(int argc, char** argv) {
             const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
             t_countAllocations = false;
             (now == 0 ? idle : storm).blockUs.push_back(us);
-            path.render(AudioPath::kMonitor, drained.data(), kFrames, 2, 48000);
-            path.render(AudioPath::kCable, drained.data(), kFrames, 2, 48000);
+            path.render(AudioPath::kMonitor, drained.data(), kFrames, 0);
+            path.render(AudioPath::kCable, drained.data(), kFrames, 0);
             next += std::chrono::milliseconds(10);
             std::this_thread::sleep_until(next);
         }

@@ -4,26 +4,44 @@
 #   sink "speakers" (Speakers, default), sink "cable_input" (the virtual cable), and the clocked
 #   microphone "mic" (default), a remap of the monitor of sink "micfeed" that tests play into.
 #
-#   pa_server.sh start <dir> [--no-cable] [--mono-mic] [--owner PID]
-#                               prints the PULSE_SERVER value
+#   pa_server.sh start <dir> [--no-cable] [--mic RATE:CHANNELS] [--cable RATE:CHANNELS]
+#                            [--owner PID]      prints the PULSE_SERVER value
 #   pa_server.sh stop <dir>     ends the server started in <dir>
-# --no-cable leaves the cable out; --mono-mic gives a one-channel microphone (micfeed's left);
+# --no-cable leaves the cable out; --mic and --cable set those devices' formats (48000:2 by
+# default; a one-channel microphone takes micfeed's left, more channels repeat left and right);
 # --owner PID stops the server once that process has ended, also when it was killed.
 set -euo pipefail
 
 usage() {
-    echo "usage: $0 start <dir> [--no-cable] [--mono-mic] [--owner PID] | stop <dir>" >&2
+    echo "usage: $0 start <dir> [--no-cable] [--mic R:C] [--cable R:C] [--owner PID] | stop <dir>" >&2
     exit 2
 }
 
-null_sink() {  # name, description
-    echo "load-module module-null-sink sink_name=$1 rate=48000 channels=2 format=float32le" \
-        "sink_properties=\"device.description='$2'\""
+# channel_map and master_channel_map arguments for a device of $1 channels fed from stereo.
+channel_maps() {
+    local positions=(front-left front-right rear-left rear-right front-center lfe side-left side-right)
+    local map="" master="" i
+    [ "$1" -eq 2 ] && return
+    if [ "$1" -eq 1 ]; then
+        echo "channel_map=mono master_channel_map=front-left"
+        return
+    fi
+    for ((i = 0; i < $1; i++)); do
+        map+="${map:+,}${positions[i]}"
+        master+="${master:+,}${positions[i % 2]}"
+    done
+    echo "channel_map=$map master_channel_map=$master"
 }
 
-write_config() {  # dir, cable (0/1), mic channels (1/2)
-    local dir=$1 cable=$2 micChannels=$3 micMap=""
-    [ "$micChannels" -eq 1 ] && micMap="channel_map=mono master_channel_map=front-left"
+null_sink() {  # name, description, rate, channels
+    local rate=${3:-48000} channels=${4:-2} map=""
+    [ "$channels" -ne 2 ] && map="channel_map=$(channel_maps "$channels" | sed 's/^channel_map=\([^ ]*\).*/\1/')"
+    echo "load-module module-null-sink sink_name=$1 rate=$rate channels=$channels $map" \
+        "format=float32le sink_properties=\"device.description='$2'\""
+}
+
+write_config() {  # dir, cable (0/1), cable rate:channels, mic rate:channels
+    local dir=$1 cable=$2 cableRate=${3%:*} cableChannels=${3#*:} micRate=${4%:*} micChannels=${4#*:}
     cat >"$dir/config/pulse/daemon.conf" <<EOF
 default-sample-format = float32le
 default-sample-rate = 48000
@@ -36,10 +54,12 @@ EOF
     {
         echo "load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/native"
         null_sink speakers "Speakers"
-        [ "$cable" -eq 1 ] && null_sink cable_input "CABLE Input (VB-Audio Virtual Cable)"
+        [ "$cable" -eq 1 ] &&
+            null_sink cable_input "CABLE Input (VB-Audio Virtual Cable)" "$cableRate" "$cableChannels"
         null_sink micfeed "Mic Feed"
         echo "load-module module-remap-source source_name=mic master=micfeed.monitor" \
-            "channels=$micChannels $micMap source_properties=\"device.description='Microphone'\""
+            "rate=$micRate channels=$micChannels $(channel_maps "$micChannels")" \
+            "source_properties=\"device.description='Microphone'\""
         # Idle devices suspend at once. A null sink left running alone renders 2 s ahead, and a
         # stream joining it would wait until that block has played.
         echo "load-module module-suspend-on-idle timeout=0"
@@ -51,13 +71,17 @@ EOF
 start() {
     [ $# -ge 1 ] || usage
     mkdir -p "$1"
-    local dir cable=1 micChannels=2 owner=""
+    local dir cable=1 cableFormat=48000:2 micFormat=48000:2 owner=""
     dir=$(cd "$1" && pwd)
     shift
     while [ $# -gt 0 ]; do
         case $1 in
         --no-cable) cable=0 ;;
-        --mono-mic) micChannels=1 ;;
+        --mic | --cable)
+            [ $# -ge 2 ] || usage
+            [ "$1" = --mic ] && micFormat=$2 || cableFormat=$2
+            shift
+            ;;
         --owner)
             [ $# -ge 2 ] || usage
             owner=$2
@@ -68,7 +92,7 @@ start() {
         shift
     done
     mkdir -p "$dir/runtime" "$dir/config/pulse"
-    write_config "$dir" "$cable" "$micChannels"
+    write_config "$dir" "$cable" "$cableFormat" "$micFormat"
 
     unset DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS DISPLAY
     export HOME=$dir PULSE_RUNTIME_PATH=$dir/runtime XDG_CONFIG_HOME=$dir/config

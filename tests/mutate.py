@@ -46,11 +46,11 @@ level-decay ¦ engine/audio_path.cpp ¦ level_.load() * 0.92f ¦ level_.load() *
 mute ¦ engine/audio_path.cpp ¦ if (muted_) std::fill_n(buf, n, 0.0f); ¦ ⌀
 post-chain ¦ engine/audio_path.cpp ¦         effects_.process(buf, frames);⏎ ¦ ⌀
 sb-clamp ¦ engine/audio_path.cpp ¦ std::clamp(buf[i] + clipOut[i], -1.0f, 1.0f) ¦ buf[i] + clipOut[i]
-monitor-clip-only ¦ engine/audio_path.cpp ¦ monitor->ring.write(clip, mixed); ¦ monitor->ring.write(buf, mixed);
-render-frames ¦ engine/render_from_ring.cpp ¦ return static_cast<int>(n / channels); ¦ return static_cast<int>(n);
-trim-smallest ¦ engine/render_from_ring.cpp ¦ lag.minFill = std::min(lag.minFill, ring.fill()); ¦ lag.minFill = lag.minFill == SIZE_MAX ? ring.fill() : std::max(lag.minFill, ring.fill());
-latency-frames ¦ engine/audio_path.cpp ¦ (static_cast<double>(sampleRate_) * channels_) ¦ static_cast<double>(sampleRate_)
-format-channels ¦ engine/engine.cpp ¦ || monitorOut_->channels() != channels_ ¦ ⌀
+monitor-clip-only ¦ engine/audio_path.cpp ¦ monitor->feed.write(clip, mixed); ¦ monitor->feed.write(buf, mixed);
+render-frames ¦ engine/output_feed.cpp ¦ return static_cast<int>(static_cast<double>(frames) * static_cast<double>(got) / want); ¦ return frames;
+drift-sign ¦ engine/output_feed.cpp ¦ const double error = (averageFill_ - cushion_) / engineRate_; ¦ const double error = (cushion_ - averageFill_) / engineRate_;
+latency-frames ¦ engine/output_feed.cpp ¦ (static_cast<double>(engineRate_) * engineChannels_) ¦ static_cast<double>(engineRate_)
+fold-average ¦ engine/output_feed.cpp ¦ out[c] = sum / static_cast<float>(count); ¦ out[c] = sum;
 bandpass-low ¦ engine/dsp_voice_model.cpp ¦ p.highpassHz = static_cast<float>(0.4 * f); ¦ p.highpassHz = static_cast<float>(0.5 * f);
 ringmod-mix ¦ engine/dsp_voice_model.cpp ¦ value > 0.01 ? 0.85f : 0.0f ¦ value > 0.01 ? 0.8f : 0.0f
 gain-clamp ¦ engine/audio_path.cpp ¦ std::clamp(value, 0.0, 2.0) ¦ std::clamp(value, 0.0, 3.0)
@@ -68,8 +68,8 @@ ring-product ¦ dsp/effect_units.h ¦ return (1.0f - mix) * x + m * x * mix; ¦ 
 reverb-comb-mean ¦ dsp/effect_units.h ¦ s = s * 0.25f; ¦ s = s * 0.5f;
 reverb-scale ¦ dsp/effect_units.cpp ¦ static_cast<int>(combT[i] * scale) ¦ static_cast<int>(combT[i])
 shift-bypass ¦ dsp/pitch_shifter.cpp ¦ if (std::fabs(ratio - 1.0f) < 0.0001f) { ¦ if (std::fabs(ratio - 1.0f) < 0.001f) {
-phase-fold ¦ dsp/pitch_shifter.cpp ¦ sum[k] = blend(std::fabs(next) > kPhaseFoldLimit, folded, next); ¦ sum[k] = next;
-shift-top-bin ¦ dsp/pitch_shifter.cpp ¦ if (j > half) break; ¦ if (j >= half) break;
+phase-fold ¦ dsp/phase_vocoder.cpp ¦ sum[k] = blend(std::fabs(next) > kPhaseFoldLimit, folded, next); ¦ sum[k] = next;
+shift-top-bin ¦ dsp/phase_vocoder.cpp ¦ if (j > half) break; ¦ if (j >= half) break;
 shift-input-limit ¦ dsp/pitch_shifter.cpp ¦ std::fabs(in[i]) < kInputLimit ? in[i] : 0.0f ¦ in[i]
 chain-reset-shifters ¦ dsp/dsp_chain.cpp ¦     gain_.setTarget(next.gain, glide);⏎    if (!shifting()) {⏎        for (auto& s : shifters_) s->reset(); ¦     gain_.setTarget(next.gain, glide);⏎    if (!shifting()) {
 chain-drive ¦ dsp/dsp_chain.cpp ¦ drive = drive_.target() > 0.01f; ¦ drive = drive_.target() > 0.1f;

@@ -32,6 +32,9 @@ bool kwFindCable(std::string& outId, std::string& outName);
 // True when a render endpoint with this friendly name is the virtual cable.
 bool kwIsCableName(const std::string& name);
 
+// Seconds on the monotonic clock the streams' callbacks run by; any thread.
+double kwNow();
+
 // Every byte through the C library's tolower: ASCII letters change, UTF-8 sequences stay.
 std::string lower(const std::string& s);
 
@@ -41,6 +44,7 @@ struct KwStreamFormat {
     int sampleRate = 48000;
     int channels = 2;
     double periodMs = 10.0;
+    int maxFrames = 1920;  // the most frames one callback delivers or asks for
 };
 
 // A shared-mode capture stream: every packet of interleaved float32 frames at the device's own
@@ -88,12 +92,17 @@ class KwRender {
 
     bool isOpen() const { return impl_ != nullptr; }
     const KwStreamFormat& format() const { return format_; }
-    // Callbacks that delivered fewer frames than asked since the last open.
+    // Times the output ran short since the last open: callbacks that delivered fewer frames
+    // than asked, and underflows.
     uint32_t underruns() const { return underruns_.load(std::memory_order_relaxed); }
+    // Times the device ran dry although every callback delivered: the data came too late.
+    uint32_t underflows() const { return underflows_.load(std::memory_order_relaxed); }
 
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     KwStreamFormat format_;
     std::atomic<uint32_t> underruns_{0};  // written by the stream's thread
+    std::atomic<uint32_t> underflows_{
+        0};  // written by the stream's thread  // written by the stream's thread
 };

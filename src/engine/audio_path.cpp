@@ -10,13 +10,6 @@
 
 namespace {
 
-// An output that falls behind the capture (a stream that started late, a stall, a render clock
-// slower than the capture clock) would keep the voice delayed for the rest of the session.
-// Backlog beyond two capture periods is dropped at once; beyond that, once a second, whatever the
-// ring held throughout the second above one request and two capture blocks is dropped, so the
-// delay returns to its minimum after every hiccup.
-constexpr double kBacklogPeriods = 2.0;
-constexpr size_t kCushionBlocks = 2;
 // How long a changed output gain takes to reach its new value.
 constexpr double kGlideSeconds = 0.01;
 
@@ -35,7 +28,12 @@ void AudioPath::openOutput(Output output) {
     feeds_[output] = std::make_unique<Feed>();
 }
 
-void AudioPath::begin(int channels, int sampleRate, double capturePeriodMs) {
+void AudioPath::setOutputFormat(Output output, const OutputFeed::Format& format) {
+    feeds_[output]->format = format;
+}
+
+void AudioPath::begin(int channels, int sampleRate, double capturePeriodMs,
+                      OutputFeed::Clock clock) {
     channels_ = channels;
     sampleRate_ = sampleRate;
     const size_t most = static_cast<size_t>(kMaxBlockFrames) * channels;
@@ -48,11 +46,9 @@ void AudioPath::begin(int channels, int sampleRate, double capturePeriodMs) {
     DspParams taken;
     effectsPending_.read(taken);  // the record above holds it already
     appliedGain_.reset(gain_);
-    // Until the first second of capture has been measured, a block counts as a whole period.
-    const size_t period = static_cast<size_t>(capturePeriodMs * sampleRate / 1000.0);
-    largestCaptureBlock_ = period * channels;
-    blockWindow_ = {};
-    backlogSamples_ = static_cast<size_t>(kBacklogPeriods * period) * channels;
+    for (const auto& feed : feeds_) {
+        if (feed) feed->feed.prepare(sampleRate, channels, capturePeriodMs, feed->format, clock);
+    }
     running_.store(true, std::memory_order_release);
 }
 
@@ -107,9 +103,13 @@ bool AudioPath::clipPlaying() const {
 }
 
 double AudioPath::queuedMs(Output output) const {
-    if (!feeds_[output]) return 0.0;
-    return static_cast<double>(feeds_[output]->ring.fill()) * 1000.0 /
-           (static_cast<double>(sampleRate_) * channels_);
+    return feeds_[output] ? feeds_[output]->feed.queuedMs() : 0.0;
+}
+
+uint64_t AudioPath::discardedFrames() const {
+    uint64_t dropped = 0;
+    for (const auto& feed : feeds_) dropped += feed ? feed->feed.droppedFrames() : 0;
+    return dropped;
 }
 
 void AudioPath::retire(Clip* clip) {
@@ -130,13 +130,6 @@ void AudioPath::capture(const float* in, int frames) {
     if (!running_.load(std::memory_order_acquire)) return;
     if (frames < 1 || frames > kMaxBlockFrames) return;
     const size_t n = static_cast<size_t>(channels_) * frames;
-    // The largest block of the last second tells the render side how much slack it needs.
-    blockWindow_.largest = std::max(blockWindow_.largest, n);
-    blockWindow_.frames += frames;
-    if (blockWindow_.frames >= sampleRate_) {
-        largestCaptureBlock_.store(blockWindow_.largest, std::memory_order_relaxed);
-        blockWindow_ = {};
-    }
     float* buf = buf_.data();
     std::copy_n(in, n, buf);
     if (muted_) std::fill_n(buf, n, 0.0f);
@@ -172,13 +165,13 @@ void AudioPath::capture(const float* in, int frames) {
     size_t mixed = 0;
     mixClip(buf, n, clip, mixed);
 
-    if (Feed* cable = feeds_[kCable].get()) cable->ring.write(buf, n);
+    if (Feed* cable = feeds_[kCable].get()) cable->feed.write(buf, n);
     if (Feed* monitor = feeds_[kMonitor].get()) {
         if (monitor_ > 0.0f) {
-            monitor->ring.write(buf, n);
+            monitor->feed.write(buf, n);
         } else {
-            monitor->ring.write(clip, mixed);
-            monitor->ring.write(silence_.data(), n - mixed);
+            monitor->feed.write(clip, mixed);
+            monitor->feed.write(silence_.data(), n - mixed);
         }
     }
 }
@@ -206,14 +199,6 @@ void AudioPath::mixClip(float* buf, size_t n, float* clipOut, size_t& mixed) {
     for (size_t i = 0; i < mixed; ++i) buf[i] = std::clamp(buf[i] + clipOut[i], -1.0f, 1.0f);
 }
 
-int AudioPath::render(Output output, float* out, int frames, int channels, int sampleRate) {
-    Feed& feed = *feeds_[output];
-    const BacklogLimits limits{
-        backlogSamples_.load(std::memory_order_relaxed),
-        kCushionBlocks * largestCaptureBlock_.load(std::memory_order_relaxed)};
-    uint64_t dropped = 0;
-    const int got =
-        renderFromRing(feed.ring, feed.lag, channels, sampleRate, limits, out, frames, dropped);
-    if (dropped) discarded_.fetch_add(dropped, std::memory_order_relaxed);
-    return got;
+int AudioPath::render(Output output, float* out, int frames, uint32_t serverUnderruns) {
+    return feeds_[output]->feed.render(out, frames, serverUnderruns);
 }

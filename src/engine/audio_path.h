@@ -13,7 +13,7 @@
 
 #include "dsp/dsp_chain.h"
 #include "dsp/smoothed_value.h"
-#include "engine/render_from_ring.h"
+#include "engine/output_feed.h"
 #include "voice/latest_value.h"
 #include "voice/ring_buffer.h"
 #include "voice/voice_model.h"
@@ -30,12 +30,15 @@ class AudioPath {
     AudioPath(const AudioPath&) = delete;
     AudioPath& operator=(const AudioPath&) = delete;
 
-    // Command thread, while no stream runs. An output's ring exists from openOutput until
-    // closeOutput; begin makes the capture callback process blocks of the given format, end
-    // makes it drop them again.
+    // Command thread. An output's feed exists from openOutput until closeOutput (after its
+    // stream has closed); until begin it plays silence. setOutputFormat tells the feed what its
+    // stream plays. begin makes the capture callback process blocks of the given format and
+    // prepares the feeds' conversion (the clock is the one the streams run by); end makes the
+    // capture callback drop blocks again.
     void openOutput(Output output);
+    void setOutputFormat(Output output, const OutputFeed::Format& format);
     void closeOutput(Output output);
-    void begin(int channels, int sampleRate, double capturePeriodMs);
+    void begin(int channels, int sampleRate, double capturePeriodMs, OutputFeed::Clock clock);
     void end();
 
     // Command thread, any time. The voice that was sounding comes back once no audio thread can
@@ -59,15 +62,20 @@ class AudioPath {
     bool clipPlaying() const;
     float level() const { return level_; }
     double procUsPerBlock() const { return procUsPerBlock_; }
+    // An output's feed, for its figures; null when it is closed.
+    const OutputFeed* feed(Output output) const {
+        return feeds_[output] ? &feeds_[output]->feed : nullptr;
+    }
     // Milliseconds of audio waiting in an output's ring; 0 when it is closed.
     double queuedMs(Output output) const;
-    uint64_t discardedFrames() const { return discarded_; }
+    // Frames the outputs dropped after stalls.
+    uint64_t discardedFrames() const;
 
     // Capture thread.
     void capture(const float* in, int frames);
-    // An output's render thread: fills frames x channels samples; returns the frames that carried
-    // audio.
-    int render(Output output, float* out, int frames, int channels, int sampleRate);
+    // An output's render thread: fills frames in the output's format; returns the frames that
+    // carried audio. serverUnderruns: the stream's count of times it ran dry.
+    int render(Output output, float* out, int frames, uint32_t serverUnderruns);
 
   private:
     struct Clip {
@@ -76,8 +84,8 @@ class AudioPath {
         Clip* next = nullptr;  // in the stack of clips to free
     };
     struct Feed {
-        RingBuffer ring;
-        LagWindow lag;  // its render thread only
+        OutputFeed feed;
+        OutputFeed::Format format;  // command thread
     };
 
     void retire(Clip* clip);
@@ -108,19 +116,10 @@ class AudioPath {
     std::vector<float> buf_;
     std::vector<float> clipBlock_;
     std::vector<float> silence_;
-    struct {
-        size_t largest = 0;
-        int frames = 0;
-    } blockWindow_;
 
     // Written by the capture thread, read by others.
     std::atomic<Clip*> retired_{nullptr};  // clips to free, freed by the command thread
     std::atomic<bool> clipSounding_{false};
     std::atomic<float> level_{0.0f};
     std::atomic<double> procUsPerBlock_{0.0};
-    std::atomic<size_t> largestCaptureBlock_{0};  // samples, over the last second
-
-    // Render threads.
-    std::atomic<size_t> backlogSamples_{0};  // set by begin
-    std::atomic<uint64_t> discarded_{0};
 };

@@ -7,6 +7,18 @@
 
 namespace {
 
+// The rates and channel counts the engine converts between.
+bool servable(const KwStreamFormat& f) {
+    return f.channels >= 1 && f.channels <= AudioPath::kMaxChannels && f.sampleRate >= 8000 &&
+           f.sampleRate <= 384000;
+}
+
+std::string unservable(const KwStreamFormat& f) {
+    return "Format " + std::to_string(f.sampleRate) + " Hz/" + std::to_string(f.channels) +
+           " ch nicht unterstützt (8000–384000 Hz, 1–" + std::to_string(AudioPath::kMaxChannels) +
+           " Kanäle)";
+}
+
 std::unique_ptr<VoiceModel> presetVoice(const std::string& name, int channels, int sampleRate,
                                         std::string& err) {
     auto voice = std::make_unique<DspVoiceModel>();
@@ -34,9 +46,16 @@ bool Engine::openOutput(AudioPath::Output output, std::unique_ptr<KwRender>& str
     stream = std::make_unique<KwRender>();
     const KwRender* s = stream.get();
     const auto play = [this, output, s](float* buf, int frames) {
-        return path_.render(output, buf, frames, s->format().channels, s->format().sampleRate);
+        return path_.render(output, buf, frames, s->underflows());
     };
-    if (stream->open(id, play, err)) return true;
+    if (stream->open(id, play, err)) {
+        const KwStreamFormat& f = stream->format();
+        if (servable(f)) {
+            path_.setOutputFormat(output, {f.sampleRate, f.channels, f.periodMs, f.maxFrames});
+            return true;
+        }
+        err = unservable(f);
+    }
     stream.reset();
     path_.closeOutput(output);
     return false;
@@ -64,28 +83,17 @@ bool Engine::start(std::string& err) {
         closeStreams();
         return false;
     }
-    sampleRate_ = capture_.format().sampleRate;
-    channels_ = capture_.format().channels;
-    captureLatencyMs_ = capture_.format().periodMs;
+    const KwStreamFormat& format = capture_.format();
+    if (!servable(format)) {
+        err = "Capture: " + unservable(format);
+        stop();
+        return false;
+    }
+    sampleRate_ = format.sampleRate;
+    channels_ = format.channels;
+    captureLatencyMs_ = format.periodMs;
     renderLatencyMs_ = monitorOut_->format().periodMs;
-
-    if (monitorOut_->format().sampleRate != sampleRate_ ||
-        monitorOut_->format().channels != channels_) {
-        err = "Sampleraten/Kanäle von Capture (" + std::to_string(sampleRate_) + " Hz/" +
-              std::to_string(channels_) + " ch) und Render (" +
-              std::to_string(monitorOut_->format().sampleRate) + " Hz/" +
-              std::to_string(monitorOut_->format().channels) +
-              " ch) weichen ab — Resampling ist noch nicht drin";
-        stop();
-        return false;
-    }
-    if (channels_ > AudioPath::kMaxChannels) {
-        err = "Capture hat " + std::to_string(channels_) + " Kanäle — höchstens " +
-              std::to_string(AudioPath::kMaxChannels) + " werden unterstützt";
-        stop();
-        return false;
-    }
-    path_.begin(channels_, sampleRate_, captureLatencyMs_);
+    path_.begin(channels_, sampleRate_, captureLatencyMs_, kwNow);
     running_ = true;
     return true;
 }
@@ -152,7 +160,10 @@ std::vector<std::string> Engine::neuralVoices() const {
 
 double Engine::latencyMs() const {
     const double modelPart = path_.voice().latencySamples() * 1000.0 / sampleRate_;
-    return modelPart + captureLatencyMs_ + renderLatencyMs_ + path_.queuedMs(AudioPath::kMonitor);
+    const OutputFeed* monitor = path_.feed(AudioPath::kMonitor);
+    const double conversion = monitor ? monitor->conversionDelayMs() : 0.0;
+    return modelPart + captureLatencyMs_ + renderLatencyMs_ + path_.queuedMs(AudioPath::kMonitor) +
+           conversion;
 }
 
 EngineStatus Engine::status() const {
@@ -172,9 +183,13 @@ EngineStatus Engine::status() const {
     s.capturePeriodMs = captureLatencyMs_;
     const auto figures = [this](const std::unique_ptr<KwRender>& stream, AudioPath::Output output) {
         EngineStatus::Output o;
-        if (!stream) return o;
+        const OutputFeed* feed = path_.feed(output);
+        if (!stream || !feed) return o;
         o.periodMs = stream->format().periodMs;
-        o.queuedMs = path_.queuedMs(output);
+        o.queuedMs = feed->queuedMs();
+        o.cushionMs = feed->cushionMs();
+        o.ratioPpm = feed->ratioPpm();
+        o.conversionMs = feed->conversionDelayMs();
         o.underruns = stream->underruns();
         return o;
     };

@@ -30,7 +30,10 @@ struct EngineStatus {
     // Beyond the protocol's replies, for live figures.
     struct Output {
         double periodMs = 0.0;
-        double queuedMs = 0.0;  // audio waiting in its ring
+        double queuedMs = 0.0;      // audio waiting in its ring
+        double cushionMs = 0.0;     // what the ring is kept at
+        double ratioPpm = 0.0;      // how far the conversion follows the output's clock
+        double conversionMs = 0.0;  // the rate conversion's delay
         uint32_t underruns = 0;
     };
     Output monitorOut, cableOut;  // zero while closed

@@ -192,14 +192,36 @@ class DeviceVariants(unittest.TestCase):
             self.assertTrue(engine.ask('{"cmd":"list_devices"}').endswith('"cable":false}'))
             player.kill()
 
-    def test_mono_microphone_with_stereo_speakers_is_refused(self):
-        with SoundServer("--mono-mic") as server, EngineProcess(server.env) as engine:
-            self.assertEqual(engine.request(cmd="start"), {
-                "ok": False,
-                "error": "Sampleraten/Kanäle von Capture (48000 Hz/1 ch) und Render (48000 Hz/2 ch)"
-                         " weichen ab — Resampling ist noch nicht drin"})
-            status = engine.request(cmd="status")
-            self.assertEqual((status["running"], status["cableActive"]), (False, False))
+    def test_any_microphone_and_cable_format(self):
+        """The voice arrives at its pitch and level on a cable and on 48 kHz stereo speakers in
+        every pairing of formats, and so does a soundboard clip in the microphone's format."""
+        for mic, cable in (("16000:1", "16000:1"), ("44100:2", "44100:2"), ("48000:1", "48000:6"),
+                           ("48000:6", "44100:1"), ("48000:2", "48000:2")):
+            rate, channels = map(int, mic.split(":"))
+            with self.subTest(mic=mic, cable=cable), \
+                    SoundServer("--mic", mic, "--cable", cable) as server, \
+                    EngineProcess(server.env) as engine:
+                player = server.play("micfeed", tone(4.0))
+                on_cable, on_speakers = server.record("cable_input.monitor"), server.record(
+                    "speakers.monitor")
+                self.assertEqual(engine.request(cmd="start"), {"ok": True, "cableActive": True})
+                status = engine.request(cmd="status")
+                self.assertEqual((status["sampleRate"], status["channels"]), (rate, channels))
+                clip = tone(1.0, hz=660, amp=0.4, channels=channels, rate=rate).astype("<f4")
+                time.sleep(0.8)
+                self.assertTrue(engine.request(cmd="sb_play", rate=rate, ch=channels, b64=base64.b64encode(
+                    clip.tobytes()).decode())["ok"])
+                time.sleep(1.0)
+                engine.request(cmd="stop")
+                player.kill()
+                voice, speakers = on_cable(), on_speakers()
+                voice = voice[np.argmax(np.abs(voice[:, 0]) > 0.1) + int(0.1 * RATE):]
+                for out in (voice[:, 0], voice[:, 1]):  # before the clip is mixed in
+                    self.assertAlmostEqual(dominant_hz(out[:int(0.3 * RATE)]), 440, delta=4)
+                    self.assertAlmostEqual(typical_peak(out[:int(0.3 * RATE)]), 0.5, delta=0.03)
+                heard = speakers[np.argmax(np.abs(speakers[:, 0]) > 0.1):][:int(0.5 * RATE)]
+                self.assertAlmostEqual(dominant_hz(heard[:, 0]), 660, delta=4)  # the clip alone
+                self.assertAlmostEqual(typical_peak(heard[:, 1]), 0.4 * 0.8, delta=0.03)
 
     def test_server_killed_while_running_then_back(self):
         with SoundServer() as server, EngineProcess(server.env) as engine:

@@ -48,12 +48,20 @@ struct Passing : VoiceModel {
     static inline std::atomic<int> s_stalledEnds{0};
 };
 
+double wallClock() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 class Path : public ::testing::Test {
   protected:
     explicit Path(std::unique_ptr<VoiceModel> voice = preset("original")) : path(std::move(voice)) {
-        path.openOutput(AudioPath::kMonitor);
-        path.openOutput(AudioPath::kCable);
-        path.begin(2, 48000, 10.0);
+        for (const auto output : {AudioPath::kMonitor, AudioPath::kCable}) {
+            path.openOutput(output);
+            path.setOutputFormat(output, {48000, 2, 10.0, 960});
+        }
+        s_now = 0.0;
+        path.begin(2, 48000, 10.0, [] { return s_now; });
     }
 
     // One stereo block of `frames` frames with the value v.
@@ -64,10 +72,24 @@ class Path : public ::testing::Test {
     // What an output plays for a request of `frames` stereo frames.
     std::vector<float> play(AudioPath::Output output, int frames = 480) {
         std::vector<float> out(static_cast<size_t>(frames) * 2);
-        path.render(output, out.data(), frames, 2, 48000);
+        path.render(output, out.data(), frames, 0);
         return out;
     }
+    // Both outputs once the value v has been flowing for a while: their last samples. Blocks
+    // come and go every 10 ms, the outputs asking halfway between two blocks.
+    std::pair<float, float> steady(float v) {
+        std::vector<float> monitor, cable;
+        for (int block = 0; block < 20; ++block) {
+            capture(v);
+            s_now += 0.005;
+            monitor = play(AudioPath::kMonitor);
+            cable = play(AudioPath::kCable);
+            s_now += 0.005;
+        }
+        return {monitor.back(), cable.back()};
+    }
 
+    static inline double s_now = 0.0;
     AudioPath path;
 };
 
@@ -76,37 +98,31 @@ TEST_F(Path, VoiceMuteLevelAndGain) {
     capture(0.5f, 0);
     capture(0.5f, AudioPath::kMaxBlockFrames + 1);               // dropped, as an empty block is
     EXPECT_DOUBLE_EQ(path.queuedMs(AudioPath::kMonitor), 10.0);  // 480 stereo frames
+    EXPECT_FLOAT_EQ(steady(0.5f).second, 0.5f);                  // the cable carries the voice
     path.setMuted(true);
-    capture(0.5f);
-    EXPECT_FLOAT_EQ(path.level(), 0.5f * 0.92f);  // muted blocks let it decay
-    std::vector<float> expected(960, 0.5f);
-    expected.resize(1920, 0.0f);
-    EXPECT_EQ(play(AudioPath::kCable, 960), expected);
-    EXPECT_EQ(play(AudioPath::kMonitor, 960), std::vector<float>(1920, 0.0f));  // not monitoring
+    EXPECT_EQ(steady(0.5f), std::make_pair(0.0f, 0.0f));  // the monitor only while monitoring
+    EXPECT_NEAR(path.level(), 0.5f * std::pow(0.92f, 20.0f), 1e-6);  // muted blocks let it decay
     path.setMuted(false);
     path.setMonitor(true);
     std::string err;
     ASSERT_TRUE(path.setParam("gain", 3.0, err));  // stored as 2; nothing limits it without a clip
-    for (int i = 0; i < 3; ++i) capture(0.75f);    // the gain glides there within 10 ms
-    play(AudioPath::kCable, 960);
-    play(AudioPath::kMonitor, 960);
-    EXPECT_EQ(play(AudioPath::kMonitor), std::vector<float>(960, 1.5f));
-    EXPECT_EQ(play(AudioPath::kCable), std::vector<float>(960, 1.5f));
+    const auto [monitor, cable] = steady(0.75f);
+    EXPECT_FLOAT_EQ(monitor, 1.5f);
+    EXPECT_FLOAT_EQ(cable, 1.5f);
 }
 
 TEST_F(Path, SoundboardClipPlaysAcrossBlocksAtItsVolume) {
     path.setClipVolume(0.5f);
-    path.play(std::vector<float>(1000, 0.8f));
+    path.play(std::vector<float>(1000, 0.8f));  // 960 samples in the first block, 40 in the next
     EXPECT_TRUE(path.clipPlaying());
     capture(0.7f);
+    EXPECT_TRUE(path.clipPlaying());
     capture(0.7f);
     EXPECT_FALSE(path.clipPlaying());
-    const std::vector<float> cable = play(AudioPath::kCable, 960),
-                             monitor = play(AudioPath::kMonitor, 960);
-    for (size_t i = 0; i < cable.size(); ++i) {
-        ASSERT_FLOAT_EQ(cable[i], i < 1000 ? 1.0f : 0.7f) << i;    // voice + clip, limited to 1
-        ASSERT_FLOAT_EQ(monitor[i], i < 1000 ? 0.4f : 0.0f) << i;  // the clip alone
-    }
+    path.play(std::vector<float>(96000, 0.8f));
+    const auto [monitor, cable] = steady(0.7f);
+    EXPECT_FLOAT_EQ(cable, 1.0f);    // voice and clip, limited to 1
+    EXPECT_FLOAT_EQ(monitor, 0.4f);  // the clip alone
 }
 
 class AfterAVoice : public Path {
@@ -120,44 +136,7 @@ TEST_F(AfterAVoice, EffectsApplyToWhatTheVoiceGives) {
     ASSERT_TRUE(path.setParam("drive", 2.0, err));
     EXPECT_FALSE(path.setParam("Drive", 2.0, err));
     EXPECT_EQ(err, "unbekannter Parameter: Drive");
-    capture(0.4f);
-    for (float v : play(AudioPath::kCable)) ASSERT_NEAR(v, std::tanh(0.8f), 1e-6f);
-}
-
-TEST(RenderFromRing, PlaysWholeFramesAndPadsWithSilence) {
-    RingBuffer ring;
-    LagWindow lag;
-    uint64_t dropped = 0;
-    const std::vector<float> audio(2000, 0.5f);
-    std::vector<float> out(960, -1.0f);
-    ring.write(audio.data(), 500);
-    // 480 stereo frames asked, 500 samples held: 250 frames, the rest silence.
-    EXPECT_EQ(renderFromRing(ring, lag, 2, 48000, {100000, 0}, out.data(), 480, dropped), 250);
-    EXPECT_EQ(std::count(out.begin(), out.end(), 0.5f), 500);
-    EXPECT_EQ(std::count(out.begin(), out.end(), 0.0f), 460);
-    // Backlog beyond one request and the bound is dropped at once.
-    ring.write(audio.data(), 2000);
-    EXPECT_EQ(renderFromRing(ring, lag, 2, 48000, {300, 0}, out.data(), 100, dropped), 100);
-    EXPECT_EQ(dropped, 750u);
-    EXPECT_EQ(ring.fill(), 300u);
-}
-
-// Once a second the ring gives up what it held throughout that second beyond one request and
-// the cushion; a burst that raised the fill for a moment must not count.
-TEST(RenderFromRing, TrimsOnlyWhatTheRingHeldThroughoutTheSecond) {
-    RingBuffer ring;
-    LagWindow lag;
-    uint64_t dropped = 0;
-    const std::vector<float> block(600, 0.5f);
-    std::vector<float> out(200);
-    ring.write(block.data(), 400);           // standing surplus
-    for (int call = 0; call < 10; ++call) {  // ten requests of 100 frames: one second at 1000 Hz
-        ring.write(block.data(), call == 3 ? 600 : 200);
-        EXPECT_EQ(renderFromRing(ring, lag, 2, 1000, {100000, 0}, out.data(), 100, dropped), 100);
-    }
-    // The smallest fill seen was 600 samples (before the burst); 200 of them were asked for.
-    EXPECT_EQ(dropped, 200u);
-    EXPECT_EQ(ring.fill(), 400u);
+    EXPECT_NEAR(steady(0.4f).second, std::tanh(0.8f), 1e-6f);
 }
 
 TEST(DspParam, NamesMapOntoTheRecord) {
@@ -203,7 +182,8 @@ TEST(DspVoice, AnUnknownPresetLeavesTheOneSounding) {
 TEST(RealTime, TheCaptureThreadNeverAllocatesNorWaits) {
     AudioPath path(preset("original"));
     path.openOutput(AudioPath::kCable);
-    path.begin(2, 48000, 10.0);
+    path.setOutputFormat(AudioPath::kCable, {48000, 2, 10.0, 480});
+    path.begin(2, 48000, 10.0, wallClock);
     std::atomic<bool> done{false};
     std::atomic<int> blocks{0};
     std::thread capture([&] {
@@ -213,7 +193,7 @@ TEST(RealTime, TheCaptureThreadNeverAllocatesNorWaits) {
             t_countAllocations = true;
             path.capture(in.data(), 480);
             t_countAllocations = false;
-            path.render(AudioPath::kCable, out.data(), 480, 2, 48000);
+            path.render(AudioPath::kCable, out.data(), 480, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });

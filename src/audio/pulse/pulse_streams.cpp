@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "audio/kw_audio.h"
@@ -39,6 +40,7 @@ struct PulseStream {
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_write_callback(stream, nullptr, nullptr);
+        pa_stream_set_underflow_callback(stream, nullptr, nullptr);
         pa_stream_disconnect(stream);
         pa_stream_unref(stream);
     }
@@ -110,6 +112,7 @@ struct PulseStream {
         out.channels = format.channels;
         out.periodMs = 1000.0 * static_cast<double>(blockBytes / frameBytes) / format.rate;
         buffer.assign(4 * blockBytes / sizeof(float), 0.0f);  // larger requests come in pieces
+        out.maxFrames = static_cast<int>(buffer.size()) / out.channels;
         return true;
     }
 
@@ -189,6 +192,11 @@ struct KwCapture::Impl {
     }
 };
 
+double kwNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 KwCapture::KwCapture() = default;
 
 KwCapture::~KwCapture() {
@@ -208,8 +216,10 @@ void KwCapture::close() {
 }
 
 struct KwRender::Impl {
-    Impl(std::atomic<uint32_t>& u, Callback cb) : underruns(u), callback(std::move(cb)) {}
+    Impl(std::atomic<uint32_t>& u, std::atomic<uint32_t>& f, Callback cb)
+        : underruns(u), underflows(f), callback(std::move(cb)) {}
     std::atomic<uint32_t>& underruns;
+    std::atomic<uint32_t>& underflows;
     Callback callback;
     std::atomic<bool> stopping{false};
     KwStreamFormat format;
@@ -229,6 +239,13 @@ struct KwRender::Impl {
             pa_stream_write(s, self.pulse.buffer.data(), n * self.pulse.frameBytes, nullptr, 0,
                             PA_SEEK_RELATIVE);
         }
+    }
+
+    // The server played its buffer empty: the data came too late.
+    static void onUnderflow(pa_stream*, void* userdata) {
+        Impl& self = *static_cast<Impl*>(userdata);
+        self.underflows.fetch_add(1, std::memory_order_relaxed);
+        self.underruns.fetch_add(1, std::memory_order_relaxed);
     }
 
     // Playback starts from a full buffer of silence, so the first periods never underrun.
@@ -253,10 +270,12 @@ KwRender::~KwRender() {
 bool KwRender::open(const std::string& id, Callback callback, std::string& err) {
     close();
     underruns_ = 0;
-    impl_ = std::make_unique<Impl>(underruns_, std::move(callback));
+    underflows_ = 0;
+    impl_ = std::make_unique<Impl>(underruns_, underflows_, std::move(callback));
     return openStream(impl_, false, id, format_, err, [](Impl& opened) {
         opened.primeWithSilence();
         pa_stream_set_write_callback(opened.pulse.stream, Impl::onWrite, &opened);
+        pa_stream_set_underflow_callback(opened.pulse.stream, Impl::onUnderflow, &opened);
     });
 }
 
