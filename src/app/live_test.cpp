@@ -12,12 +12,25 @@
 #include "protocol/device_list.h"
 #include "rvc/rvc_converter.h"
 
-int runListDevices() {
-    const std::string list = devicesJson();
-    std::fputs(list.c_str(), stdout);
+namespace {
+
+void printLine(const std::string& line) {
+    std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+}  // namespace
+
+int runListDevices() {
+    printLine(devicesJson());
     return 0;
+}
+
+int runCable(bool create) {
+    const std::string reply = cableJson(create);
+    printLine(reply);
+    return reply.starts_with("{\"ok\":true") ? 0 : 2;
 }
 
 int runLiveTest(const std::string& preset, int seconds) {

@@ -42,6 +42,7 @@ int runMode(int argc, char** argv) {
         const std::string arg = argv[i];
         const int following = argc - 1 - i;
         if (arg == "--list") return runListDevices();
+        if (arg == "--create-cable" || arg == "--remove-cable") return runCable(arg[2] == 'c');
         if (arg == "--test" && following >= 1) {
             const char* seconds = optionValue(argc, argv, i, "--seconds");
             return runLiveTest(argv[i + 1], seconds ? std::atoi(seconds) : 10);

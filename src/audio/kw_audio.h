@@ -32,6 +32,15 @@ bool kwFindCable(std::string& outId, std::string& outName);
 // True when a render endpoint with this friendly name is the virtual cable.
 bool kwIsCableName(const std::string& name);
 
+// The virtual cable on the running sound server in one step: a playback device the engine takes
+// as the cable, and a recording device of what it plays for programs that list only
+// microphones. kwCreateCable makes both unless a cable exists, which `existing` then names;
+// kwRemoveCable removes only what kwCreateCable made. Both list the endpoint ids they made or
+// removed; false with a German reason when that cannot be done (on Windows the cable is a
+// driver).
+bool kwCreateCable(std::vector<std::string>& created, std::string& existing, std::string& err);
+bool kwRemoveCable(std::vector<std::string>& removed, std::string& err);
+
 // Seconds on the monotonic clock the streams' callbacks run by; any thread.
 double kwNow();
 

@@ -18,6 +18,14 @@ std::string listDevices(Engine&, const jm::Value&) {
     return devicesJson();
 }
 
+std::string createCable(Engine&, const jm::Value&) {
+    return cableJson(true);
+}
+
+std::string removeCable(Engine&, const jm::Value&) {
+    return cableJson(false);
+}
+
 std::string status(Engine& e, const jm::Value&) {
     const EngineStatus s = e.status();
     char numbers[256];
@@ -95,6 +103,8 @@ std::string getLatency(Engine& e, const jm::Value&) {
 
 constexpr Command kCommands[] = {
     {"list_devices", listDevices},
+    {"create_cable", createCable},
+    {"remove_cable", removeCable},
     {"status", status},
     {"start", start},
     {"stop", stop},

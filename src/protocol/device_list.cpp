@@ -39,3 +39,16 @@ std::string devicesJson() {
         return errorReply(e.what());
     }
 }
+
+std::string cableJson(bool create) {
+    std::vector<std::string> ids;
+    std::string existing, err;
+    if (!(create ? kwCreateCable(ids, existing, err) : kwRemoveCable(ids, err))) {
+        return errorReply(err);
+    }
+    std::string out = create ? "{\"ok\":true,\"created\":[" : "{\"ok\":true,\"removed\":[";
+    for (size_t i = 0; i < ids.size(); ++i) out += (i ? ",\"" : "\"") + jm::escape(ids[i]) + "\"";
+    out += ']';
+    if (!existing.empty()) out += ",\"existing\":\"" + jm::escape(existing) + "\"";
+    return out + '}';
+}

@@ -190,6 +190,17 @@ class DeviceVariants(unittest.TestCase):
             player = server.play("micfeed", np.zeros((3 * RATE, 2)))
             self.assertEqual(engine.request(cmd="start"), {"ok": True, "cableActive": False})
             self.assertTrue(engine.ask('{"cmd":"list_devices"}').endswith('"cable":false}'))
+            # One step makes a cable; a second finds it; only what was made is removed again.
+            self.assertEqual(engine.request(cmd="create_cable"),
+                             {"ok": True, "created": ["kw_cable_input", "kw_cable_output"]})
+            self.assertEqual(run("--create-cable", env=server.env)[:2],
+                             (0, b'{"ok":true,"created":[],"existing":"CABLE Input"}\n'))
+            engine.request(cmd="stop")
+            self.assertEqual(engine.request(cmd="start"), {"ok": True, "cableActive": True})
+            engine.request(cmd="stop")
+            self.assertEqual(engine.request(cmd="remove_cable"),
+                             {"ok": True, "removed": ["kw_cable_output", "kw_cable_input"]})
+            self.assertTrue(engine.ask('{"cmd":"list_devices"}').endswith('"cable":false}'))
             player.kill()
 
     def test_any_microphone_and_cable_format(self):
