@@ -90,7 +90,7 @@ constexpr double kFlatWindowS = 10.0;
 constexpr double kFlatToleranceMs = 1.0;
 constexpr double kNeuralFlatToleranceMs = 10.0;  // the sine voice's frame: its resolution
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
-constexpr double kEngineBacklogPeriods = 2.0;  // the engine's own bound, shown for comparison
+constexpr double kTrajectoryStepS = 30.0;  // the rings' fill is printed per this much time
 
 std::atomic<bool> interrupted{false};
 
@@ -348,7 +348,14 @@ struct Result {
     uint32_t underrunsStartup = 0, underrunsMonitor = 0, underrunsCable = 0;
     double underrunsPerMinute = 0;
     uint64_t discardedStartup = 0, discardedAfter = 0;
-    double cableFillMaxMs = 0, backlogBoundMs = 0;
+    double cableFillMaxMs = 0;
+    // Per kTrajectoryStepS: the fill of each ring (lowest, highest), its cushion and ratio.
+    struct Step {
+        double t;
+        double monitorLow, monitorHigh, cableLow, cableHigh, monitorCushion, cableCushion;
+        double monitorPpm, cablePpm;
+    };
+    std::vector<Step> trajectory;
     double engineCpu = 0, processCpu = 0, serverCpu = 0;
     double longestGapMs = 0;
     double seconds = 0, window = 0;
@@ -366,7 +373,7 @@ struct Result {
 struct Poll {
     double t;
     double latencyMs;
-    double cableFillMs;
+    EngineStatus::Output monitor, cable;
 };
 
 // The program's neural voices, remembering the last one made, for its figures.
@@ -441,7 +448,6 @@ Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds
     r.capturePeriodMs = started.capturePeriodMs;
     r.monitorPeriodMs = started.monitorOut.periodMs;
     r.cablePeriodMs = started.cableOut.periodMs;
-    r.backlogBoundMs = kEngineBacklogPeriods * started.capturePeriodMs;
 
     const double t0 = now();
     const double engineCpu0 = threadCpuSeconds(engineThreads);
@@ -455,7 +461,7 @@ Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds
     double t = t0;
     while ((t = now()) < t0 + seconds && !interrupted) {
         const EngineStatus s = engine.status();
-        polls.push_back({t - t0, s.latencyMs, s.cableOut.queuedMs});
+        polls.push_back({t - t0, s.latencyMs, s.monitorOut, s.cableOut});
         if (!startupTaken && t >= t0 + kStartupS) {
             r.underrunsStartup = s.underruns;
             r.discardedStartup = s.discardedFrames;
@@ -526,7 +532,20 @@ Result runVoice(const RunPlan& plan, const std::string& modelDir, double seconds
         engineAll.push_back(p.latencyMs);
         if (p.t + t0 - from < r.window) engineFirst.push_back(p.latencyMs);
         if (p.t >= r.seconds - r.window) engineLast.push_back(p.latencyMs);
-        if (p.t >= kStartupS) r.cableFillMaxMs = std::max(r.cableFillMaxMs, p.cableFillMs);
+        if (p.t >= kStartupS) r.cableFillMaxMs = std::max(r.cableFillMaxMs, p.cable.queuedMs);
+        const size_t step = static_cast<size_t>(p.t / kTrajectoryStepS);
+        if (step >= r.trajectory.size()) {
+            r.trajectory.push_back({p.t, 1e9, 0, 1e9, 0, 0, 0, 0, 0});
+        }
+        Result::Step& s = r.trajectory.back();
+        s.monitorLow = std::min(s.monitorLow, p.monitor.queuedMs);
+        s.monitorHigh = std::max(s.monitorHigh, p.monitor.queuedMs);
+        s.cableLow = std::min(s.cableLow, p.cable.queuedMs);
+        s.cableHigh = std::max(s.cableHigh, p.cable.queuedMs);
+        s.monitorCushion = p.monitor.cushionMs;
+        s.cableCushion = p.cable.cushionMs;
+        s.monitorPpm = p.monitor.ratioPpm;
+        s.cablePpm = p.cable.ratioPpm;
     }
     r.engineMean = mean(engineAll);
     r.engineMin =
@@ -599,8 +618,10 @@ void printTable(const std::vector<Result>& results) {
     });
     printRow("cable ring fill ms: max after 1 s", results,
              [](const Result& r) { return fmt("%.1f", r.cableFillMaxMs); });
-    printRow("  backlog bound beyond a request ms", results,
-             [](const Result& r) { return fmt("%.1f", r.backlogBoundMs); });
+    printRow("  cushion at the end ms", results, [](const Result& r) {
+        return r.trajectory.empty() ? std::string("-")
+                                    : fmt("%.1f", r.trajectory.back().cableCushion);
+    });
     printRow("CPU %: engine threads / process / server", results, [](const Result& r) {
         return fmt("%.2f / %.2f / %.2f", r.engineCpu, r.processCpu, r.serverCpu);
     });
@@ -615,6 +636,18 @@ void printTable(const std::vector<Result>& results) {
         "poll\n",
         results.empty() ? kFlatWindowS : results.front().window,
         static_cast<int>(kPollInterval.count()));
+    for (const Result& r : results) {
+        std::printf("\n%s: ring fill ms per %.0f s [lowest, highest] (cushion), ratio ppm\n",
+                    r.label.c_str(), kTrajectoryStepS);
+        for (const Result::Step& s : r.trajectory) {
+            std::printf(
+                "  from %5.0f s  monitor [%5.1f, %5.1f] (%4.1f) %+7.1f   cable [%5.1f, %5.1f] "
+                "(%4.1f) %+7.1f\n",
+                s.t, s.monitorLow, s.monitorHigh, s.monitorCushion, s.monitorPpm, s.cableLow,
+                s.cableHigh, s.cableCushion, s.cablePpm);
+        }
+    }
+    std::printf("\n");
     for (const Result& r : results) {
         const bool flat = std::fabs(r.measuredLast - r.measuredFirst) <=
                           (r.neural ? kNeuralFlatToleranceMs : kFlatToleranceMs);

@@ -48,7 +48,7 @@ post-chain ¦ engine/audio_path.cpp ¦         effects_.process(buf, frames);⏎
 sb-clamp ¦ engine/audio_path.cpp ¦ std::clamp(buf[i] + clipOut[i], -1.0f, 1.0f) ¦ buf[i] + clipOut[i]
 monitor-clip-only ¦ engine/audio_path.cpp ¦ monitor->feed.write(clip, mixed); ¦ monitor->feed.write(buf, mixed);
 render-frames ¦ engine/output_feed.cpp ¦ return static_cast<int>(static_cast<double>(frames) * static_cast<double>(got) / want); ¦ return frames;
-drift-sign ¦ engine/output_feed.cpp ¦ const double error = (averageFill_ - cushion_) / engineRate_; ¦ const double error = (cushion_ - averageFill_) / engineRate_;
+drift-sign ¦ engine/output_feed.cpp ¦ const double error = (averageFill_ - target_) / engineRate_; ¦ const double error = (target_ - averageFill_) / engineRate_;
 latency-frames ¦ engine/output_feed.cpp ¦ (static_cast<double>(engineRate_) * engineChannels_) ¦ static_cast<double>(engineRate_)
 fold-average ¦ engine/output_feed.cpp ¦ out[c] = sum / static_cast<float>(count); ¦ out[c] = sum;
 bandpass-low ¦ engine/dsp_voice_model.cpp ¦ p.highpassHz = static_cast<float>(0.4 * f); ¦ p.highpassHz = static_cast<float>(0.5 * f);

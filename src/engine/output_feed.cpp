@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -19,7 +20,7 @@ constexpr double kMaxRatio = 500e-6;   // the clocks of real devices differ by f
 constexpr double kStartMarginMs = 2.0;
 constexpr double kGrowMs = 2.0;
 constexpr double kShrinkMs = 0.5;
-constexpr double kQuietSeconds = 30.0;
+constexpr double kQuietSeconds = 60.0;
 constexpr double kMaxMarginMs = 100.0;
 // Beyond a capture block and a request above the cushion, what the ring may hold before it
 // counts as a stall.
@@ -71,7 +72,9 @@ void OutputFeed::prepare(int engineRate, int engineChannels, double capturePerio
     baseCushion_ = requestFrames_ + kStartMarginMs * framesPerMs;
     cushion_ = baseCushion_;
     averageFill_ = integral_ = ratio_ = quietSeconds_ = 0.0;
+    leastSlack_ = std::numeric_limits<double>::infinity();
     priming_ = true;
+    playing_ = false;
     delayMs_ = resampler_.delayFrames() / framesPerMs;
     cushionMs_ = cushion_ / framesPerMs;
     ratioPpm_ = 0.0;
@@ -91,7 +94,7 @@ int OutputFeed::render(float* out, int frames, uint32_t serverUnderruns) {
     // The stream ran dry by itself (data came late): more cushion, as after a short callback.
     if (serverUnderruns != serverUnderruns_) {
         serverUnderruns_ = serverUnderruns;
-        if (!priming_) adjustCushion(0.0, true);
+        if (!priming_) adjustCushion(0.0, true, 0.0);
     }
     int delivered = 0;
     for (int done = 0; done < frames;) {
@@ -115,15 +118,18 @@ int OutputFeed::renderPiece(float* out, int frames) {
     const double seconds = static_cast<double>(frames) / out_.rate;
     double fill = level(ring_.fill());
     if (priming_) {
-        // Until the ring first holds the cushion the output plays silence on purpose; then it
-        // starts from the cushion exactly, so that the clock following starts from rest.
+        // Until the ring holds the cushion the output plays silence on purpose; then it starts
+        // from the cushion exactly. The first time the clock following starts from rest with
+        // it; after running dry it goes on where it was.
         if (fill < cushion_) {
             std::fill_n(out, static_cast<size_t>(frames) * out_.channels, 0.0f);
             return frames;
         }
         ring_.read(nullptr, static_cast<size_t>(fill - cushion_) * engineChannels_);
-        fill = averageFill_ = cushion_;
+        fill = cushion_;
+        if (!playing_) averageFill_ = target_ = cushion_;
         priming_ = false;
+        playing_ = true;
     }
     // A stall piled up far more than jitter ever brings: drop back to the cushion at once, and
     // count it.
@@ -131,11 +137,15 @@ int OutputFeed::renderPiece(float* out, int frames) {
         const size_t drop = static_cast<size_t>(fill - cushion_);
         dropped_.fetch_add(ring_.read(nullptr, drop * engineChannels_) / engineChannels_,
                            std::memory_order_relaxed);
-        fill = averageFill_ = cushion_;
+        fill = averageFill_ = target_ = cushion_;
     }
 
-    averageFill_ += std::min(1.0, seconds / kAverageSeconds) * (fill - averageFill_);
-    const double error = (averageFill_ - cushion_) / engineRate_;
+    // The target follows a changed cushion as slowly as the fill is averaged, so that the ratio
+    // never jumps.
+    const double smoothing = std::min(1.0, seconds / kAverageSeconds);
+    averageFill_ += smoothing * (fill - averageFill_);
+    target_ += smoothing * (cushion_ - target_);
+    const double error = (averageFill_ - target_) / engineRate_;
     const double windup = kMaxRatio / kIntegral;
     integral_ = std::clamp(integral_ + error * seconds, -windup, windup);
     ratio_ = std::clamp(kProportional * error + kIntegral * integral_, -kMaxRatio, kMaxRatio);
@@ -143,6 +153,7 @@ int OutputFeed::renderPiece(float* out, int frames) {
 
     const int need = resampler_.inputFor(frames, step);
     const size_t want = static_cast<size_t>(need) * engineChannels_;
+    const double slack = static_cast<double>(ring_.fill() / engineChannels_) - need;
     const size_t got = ring_.read(input_.data(), want);
     std::fill(input_.begin() + static_cast<long>(got), input_.begin() + static_cast<long>(want),
               0.0f);
@@ -157,7 +168,7 @@ int OutputFeed::renderPiece(float* out, int frames) {
     }
 
     const bool ranDry = got < want;
-    adjustCushion(seconds, ranDry);
+    adjustCushion(seconds, ranDry, slack);
     cushionMs_.store(cushion_ * 1000.0 / engineRate_, std::memory_order_relaxed);
     ratioPpm_.store(ratio_ * 1e6, std::memory_order_relaxed);
     if (!ranDry) return frames;
@@ -166,17 +177,23 @@ int OutputFeed::renderPiece(float* out, int frames) {
     return static_cast<int>(static_cast<double>(frames) * static_cast<double>(got) / want);
 }
 
-void OutputFeed::adjustCushion(double seconds, bool ranDry) {
+void OutputFeed::adjustCushion(double seconds, bool ranDry, double slack) {
     const double framesPerMs = engineRate_ / 1000.0;
     if (ranDry) {
         cushion_ =
             std::min(cushion_ + kGrowMs * framesPerMs, baseCushion_ + kMaxMarginMs * framesPerMs);
         quietSeconds_ = 0.0;
+        leastSlack_ = std::numeric_limits<double>::infinity();
         return;
     }
     quietSeconds_ += seconds;
+    leastSlack_ = std::min(leastSlack_, slack);
+    // Lower only what the whole stretch never needed, so that trying less rarely runs dry.
     if (quietSeconds_ >= kQuietSeconds) {
-        cushion_ = std::max(baseCushion_, cushion_ - kShrinkMs * framesPerMs);
+        if (leastSlack_ > 2 * kShrinkMs * framesPerMs) {
+            cushion_ = std::max(baseCushion_, cushion_ - kShrinkMs * framesPerMs);
+        }
         quietSeconds_ = 0.0;
+        leastSlack_ = std::numeric_limits<double>::infinity();
     }
 }

@@ -51,7 +51,7 @@ class OutputFeed {
   private:
     int renderPiece(float* out, int frames);
     double level(size_t fill) const;
-    void adjustCushion(double seconds, bool ranDry);
+    void adjustCushion(double seconds, bool ranDry, double slack);
 
     RingBuffer ring_;
     std::atomic<bool> ready_{false};    // command thread sets it once prepared
@@ -69,11 +69,14 @@ class OutputFeed {
     double requestFrames_ = 480.0;
     double baseCushion_ = 0.0;
     double cushion_ = 0.0;
+    double target_ = 0.0;  // the cushion, smoothed
     double averageFill_ = 0.0;
     double integral_ = 0.0;
     double ratio_ = 0.0;  // relative to the nominal step
     double quietSeconds_ = 0.0;
+    double leastSlack_ = 0.0;  // frames, over the quiet stretch
     bool priming_ = true;
+    bool playing_ = false;  // since the first time the cushion was reached
     uint32_t serverUnderruns_ = 0;
     StreamResampler resampler_;
     std::vector<float> input_;
