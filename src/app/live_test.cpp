@@ -73,6 +73,7 @@ int runLiveTest(const std::string& preset, int seconds) {
          running.sampleRate, running.channels, preset.c_str(), seconds);
     for (int tick = 1; tick <= 2 * seconds; ++tick) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        engine.service();
         const EngineStatus s = engine.status();
         logf("[test] t=%4.1fs  Level=%5.1f dB  Latenz≈%.1f ms  Proc=%.0f µs/Block  Underruns=%lu",
              tick * 0.5, levelDb(s.level), s.latencyMs, s.procUsPerBlock,

@@ -74,6 +74,9 @@ class KwCapture {
     void close();
 
     bool isOpen() const { return impl_ != nullptr; }
+    // The open stream ended by itself: its device or the sound server went away. Close it and
+    // open it again to resume. Any thread.
+    bool failed() const;
     // As the last open found it.
     const KwStreamFormat& format() const { return format_; }
 
@@ -100,6 +103,7 @@ class KwRender {
     void close();
 
     bool isOpen() const { return impl_ != nullptr; }
+    bool failed() const;  // as KwCapture::failed
     const KwStreamFormat& format() const { return format_; }
     // Times the output ran short since the last open: callbacks that delivered fewer frames
     // than asked, and underflows.

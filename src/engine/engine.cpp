@@ -4,8 +4,13 @@
 
 #include "dsp/presets.h"
 #include "engine/dsp_voice_model.h"
+#include "platform/diagnostics.h"
 
 namespace {
+
+// Reopening devices that went away: at once, then doubling to once a second.
+constexpr double kFirstRetrySeconds = 0.125;
+constexpr double kLastRetrySeconds = 1.0;
 
 // The rates and channel counts the engine converts between.
 bool servable(const KwStreamFormat& f) {
@@ -39,6 +44,41 @@ Engine::~Engine() {
     stop();
 }
 
+void Engine::setInput(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    inputName_ = name;
+}
+
+void Engine::setOutput(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    outputName_ = name;
+}
+
+void Engine::sbPlay(std::vector<float> clip) {
+    std::lock_guard lock(mutex_);
+    path_.play(std::move(clip));
+}
+
+void Engine::sbStop() {
+    std::lock_guard lock(mutex_);
+    path_.stopClip();
+}
+
+bool Engine::sbPlaying() const {
+    std::lock_guard lock(mutex_);
+    return path_.clipPlaying();
+}
+
+std::string Engine::modelDir() const {
+    std::lock_guard lock(mutex_);
+    return modelDir_;
+}
+
+void Engine::setModelDir(const std::string& dir) {
+    std::lock_guard lock(mutex_);
+    modelDir_ = dir;
+}
+
 bool Engine::openOutput(AudioPath::Output output, std::unique_ptr<KwRender>& stream,
                         const std::string& id, std::string& err) {
     // The ring first: the stream reads it from its first callback on.
@@ -62,7 +102,53 @@ bool Engine::openOutput(AudioPath::Output output, std::unique_ptr<KwRender>& str
 }
 
 bool Engine::start(std::string& err) {
-    if (running_) return true;
+    std::lock_guard lock(mutex_);
+    if (running_ && !streamsFailed()) return true;
+    close();
+    if (!open(err)) return false;
+    wanted_ = true;
+    cableWanted_ = cableActive_;
+    nextAttempt_ = kwNow() + kLastRetrySeconds;
+    return true;
+}
+
+void Engine::stop() {
+    std::lock_guard lock(mutex_);
+    wanted_ = false;
+    close();
+}
+
+void Engine::service() {
+    std::lock_guard lock(mutex_);
+    if (!wanted_) return;
+    const double now = kwNow();
+    if (now < nextAttempt_ && (!running_ || !streamsFailed())) return;
+    if (running_ && !streamsFailed()) {
+        // A cable that went away alone leaves the engine running; look for it now and then.
+        nextAttempt_ = now + kLastRetrySeconds;
+        std::string id, name;
+        if (!cableWanted_ || cableActive_ || !kwFindCable(id, name)) return;
+    } else if (running_) {
+        logf("[engine] Audiogeräte verloren — öffne sie wieder, sobald sie zurück sind");
+        retryAfter_ = kFirstRetrySeconds;
+    }
+    close();
+    std::string err;
+    if (open(err)) {
+        logf("[engine] Audiogeräte wieder geöffnet");
+        nextAttempt_ = now + kLastRetrySeconds;
+        return;
+    }
+    nextAttempt_ = now + retryAfter_;
+    retryAfter_ = std::min(2 * retryAfter_, kLastRetrySeconds);
+}
+
+bool Engine::streamsFailed() const {
+    return capture_.failed() || (monitorOut_ && monitorOut_->failed()) ||
+           (cableOut_ && cableOut_->failed());
+}
+
+bool Engine::open(std::string& err) {
     const std::string captureId = kwResolveDevice(inputName_, true);
     const std::string monitorId = kwResolveDevice(outputName_, false);
 
@@ -86,7 +172,7 @@ bool Engine::start(std::string& err) {
     const KwStreamFormat& format = capture_.format();
     if (!servable(format)) {
         err = "Capture: " + unservable(format);
-        stop();
+        close();
         return false;
     }
     sampleRate_ = format.sampleRate;
@@ -109,13 +195,14 @@ void Engine::closeStreams() {
     cableActive_ = false;
 }
 
-void Engine::stop() {
+void Engine::close() {
     path_.end();  // the capture callback drops blocks from here on
     running_ = false;
     closeStreams();
 }
 
 bool Engine::setVoice(const std::string& name, std::string& err) {
+    std::lock_guard lock(mutex_);
     std::unique_ptr<VoiceModel> next;
     if (name != "original" && name != "bypass" && neural_ && neural_->isVoice(modelDir_, name)) {
         // Loading takes seconds; meanwhile the old voice goes on sounding.
@@ -136,25 +223,30 @@ bool Engine::setVoice(const std::string& name, std::string& err) {
 }
 
 bool Engine::setParam(const std::string& name, double value, std::string& err) {
+    std::lock_guard lock(mutex_);
     return path_.setParam(name, value, err);
 }
 
 bool Engine::setMuted(bool muted) {
+    std::lock_guard lock(mutex_);
     path_.setMuted(muted);
     return path_.muted();
 }
 
 bool Engine::setMonitor(bool on) {
+    std::lock_guard lock(mutex_);
     path_.setMonitor(on);
     return path_.monitoring();
 }
 
 float Engine::setClipVolume(float volume) {
+    std::lock_guard lock(mutex_);
     path_.setClipVolume(std::min(std::max(volume, 0.0f), 1.0f));
     return path_.clipVolume();
 }
 
 std::vector<std::string> Engine::neuralVoices() const {
+    std::lock_guard lock(mutex_);
     return neural_ ? neural_->list(modelDir_) : std::vector<std::string>{};
 }
 
@@ -167,13 +259,14 @@ double Engine::latencyMs() const {
 }
 
 EngineStatus Engine::status() const {
+    std::lock_guard lock(mutex_);
     EngineStatus s;
-    s.running = running_;
+    s.running = running_ && !streamsFailed();
     s.engine = path_.voice().kind();
     s.voice = voiceName_;
     s.sampleRate = sampleRate_;
     s.channels = channels_;
-    s.cableActive = cableActive_;
+    s.cableActive = cableActive_ && s.running;
     s.latencyMs = latencyMs();
     s.level = path_.level();
     s.muted = path_.muted();

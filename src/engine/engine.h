@@ -1,11 +1,13 @@
 // The audio engine: the capture stream, the monitor and cable outputs, the active voice and the
-// soundboard. Every operation runs on the one command thread; the streams' threads only run the
-// audio path.
+// soundboard. Its operations may come from any thread and take the engine's lock one at a time
+// (the commands, and the program's service calls); the streams' threads only run the audio path
+// and never take it.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,9 +53,14 @@ class Engine {
 
     bool start(std::string& err);
     void stop();
+    // A few times a second, beside the commands: when the streams failed (the sound server or a
+    // device went away) the engine stops them and keeps reopening the devices it was started on,
+    // at most once a second, until they are back or stop is called; a cable that comes back is
+    // taken up again. Meanwhile status reports it stopped.
+    void service();
     // Used by the next start.
-    void setInput(const std::string& name) { inputName_ = name; }
-    void setOutput(const std::string& name) { outputName_ = name; }
+    void setInput(const std::string& name);
+    void setOutput(const std::string& name);
 
     bool setVoice(const std::string& name, std::string& err);
     bool setParam(const std::string& name, double value, std::string& err);
@@ -63,23 +70,28 @@ class Engine {
     float setClipVolume(float volume);
 
     // A clip of interleaved samples in the engine's format; it replaces the one playing.
-    void sbPlay(std::vector<float> clip) { path_.play(std::move(clip)); }
-    void sbStop() { path_.stopClip(); }
-    bool sbPlaying() const { return path_.clipPlaying(); }
+    void sbPlay(std::vector<float> clip);
+    void sbStop();
+    bool sbPlaying() const;
 
-    const std::string& modelDir() const { return modelDir_; }
-    void setModelDir(const std::string& dir) { modelDir_ = dir; }
+    std::string modelDir() const;
+    void setModelDir(const std::string& dir);
     // The neural voices of the model directory, by the names setVoice accepts.
     std::vector<std::string> neuralVoices() const;
 
     EngineStatus status() const;
 
   private:
+    // With the lock held.
+    bool open(std::string& err);
+    void close();
     bool openOutput(AudioPath::Output output, std::unique_ptr<KwRender>& stream,
                     const std::string& id, std::string& err);
     void closeStreams();
+    bool streamsFailed() const;
     double latencyMs() const;
 
+    mutable std::mutex mutex_;  // guards everything below; never taken by an audio thread
     const NeuralVoices* neural_;
     AudioPath path_;
     KwCapture capture_;
@@ -91,6 +103,11 @@ class Engine {
     std::string modelDir_;
     bool running_ = false;
     bool cableActive_ = false;
+    // Recovery: the front end wants the engine running (a start succeeded, no stop since).
+    bool wanted_ = false;
+    bool cableWanted_ = false;  // the cable was open when it was started
+    double nextAttempt_ = 0.0;  // kwNow() of the next reopening or look for the cable
+    double retryAfter_ = 0.0;   // seconds
     int sampleRate_ = 48000;
     int channels_ = 2;
     double captureLatencyMs_ = 10.0;

@@ -1,9 +1,13 @@
 #include "protocol/command_loop.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "engine/engine.h"
 #include "platform/diagnostics.h"
@@ -40,12 +44,44 @@ std::string answer(Engine& engine, const std::string& line) {
     }
 }
 
+// Calls the engine's service() five times a second beside the commands, until destroyed.
+class ServiceThread {
+  public:
+    explicit ServiceThread(Engine& engine)
+        : thread_([this, &engine] {
+              std::unique_lock lock(mutex_);
+              while (!done_) {
+                  lock.unlock();
+                  engine.service();
+                  lock.lock();
+                  wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; });
+              }
+          }) {}
+    ~ServiceThread() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    ServiceThread(const ServiceThread&) = delete;
+    ServiceThread& operator=(const ServiceThread&) = delete;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;  // guarded by mutex_
+    std::thread thread_;
+};
+
 }  // namespace
 
 int runProtocol(Engine& engine) {
     logf("[engine] bereit — JSON-Protokoll auf stdin/stdout (Pid %lu)",
          platform::currentProcessId());
 
+    const ServiceThread service(engine);
     std::string line;
     line.reserve(kLineReserve);
     bool overlong = false;  // discarding the rest of a line past kMaxLineBytes

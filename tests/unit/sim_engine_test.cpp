@@ -144,4 +144,29 @@ TEST(SimulatedDevices, StallsAndJitterAreSurvived) {
     EXPECT_LT(perMinute[2], perMinute[0] / 2) << perMinute[0] << " " << perMinute[1];
 }
 
+// A device unplugged and plugged in again: the engine reports itself stopped meanwhile and
+// resumes by itself within two seconds of the device's return, the cable as well.
+TEST(SimulatedDevices, UnpluggedDevicesComeBack) {
+    for (const char* device : {"mic", "cable"}) {
+        setUp({});
+        Engine engine("", nullptr);
+        std::string err;
+        ASSERT_TRUE(engine.start(err)) << err;
+        const auto serve = [&engine](double seconds) {
+            for (double t = 0; t < seconds; t += 0.2) {
+                sim::run(0.2);
+                engine.service();
+            }
+            return engine.status();
+        };
+        sim::removeDevice(device);
+        EXPECT_EQ(serve(3.0).cableActive, false) << device;
+        const bool mic = device == std::string("mic");
+        sim::addDevice({device, mic ? "Microphone" : "CABLE Input", mic, mic, {48000, 2, 10.0}});
+        const EngineStatus back = serve(2.0);
+        EXPECT_TRUE(back.running && back.cableActive) << device;
+        EXPECT_GT(back.level, 0.4f) << device;
+    }
+}
+
 }  // namespace

@@ -33,6 +33,7 @@ struct PulseStream {
     // Capture: silence for holes; render: the block being filled. Sized at open, never in a
     // callback: longer requests are served in pieces of this size.
     std::vector<float> buffer;
+    std::atomic<bool> failed{false};  // the stream's thread: the device or the server went away
 
     ~PulseStream() {
         if (!stream) return;
@@ -76,12 +77,15 @@ struct PulseStream {
         if (!stream) return initializeFailed(kind, pa_context_errno(session.context()), err);
         pa_stream_set_state_callback(
             stream,
-            [](pa_stream* s, void* loop) {
+            [](pa_stream* s, void* self) {
                 // Runs on the stream's own thread, the one that will serve the callbacks.
-                if (pa_stream_get_state(s) == PA_STREAM_READY) raisePriority();
-                pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+                auto& pulse = *static_cast<PulseStream*>(self);
+                const pa_stream_state_t state = pa_stream_get_state(s);
+                if (state == PA_STREAM_READY) raisePriority();
+                if (!PA_STREAM_IS_GOOD(state)) pulse.failed = true;
+                pa_threaded_mainloop_signal(pulse.session.loop(), 0);
             },
-            session.loop());
+            this);
 
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof attr);  // every field: the server's choice
@@ -215,6 +219,10 @@ void KwCapture::close() {
     closeStream(impl_);
 }
 
+bool KwCapture::failed() const {
+    return impl_ && impl_->pulse.failed.load(std::memory_order_relaxed);
+}
+
 struct KwRender::Impl {
     Impl(std::atomic<uint32_t>& u, std::atomic<uint32_t>& f, Callback cb)
         : underruns(u), underflows(f), callback(std::move(cb)) {}
@@ -281,4 +289,8 @@ bool KwRender::open(const std::string& id, Callback callback, std::string& err) 
 
 void KwRender::close() {
     closeStream(impl_);
+}
+
+bool KwRender::failed() const {
+    return impl_ && impl_->pulse.failed.load(std::memory_order_relaxed);
 }

@@ -216,6 +216,10 @@ void KwCapture::close() {
     impl_.reset();
 }
 
+bool KwCapture::failed() const {
+    return impl_ && !impl_->stream->open;
+}
+
 struct KwRender::Impl {
     Stream* stream;
 };
@@ -242,4 +246,8 @@ bool KwRender::open(const std::string& id, Callback callback, std::string& err) 
 void KwRender::close() {
     if (impl_) closeStream(impl_->stream);
     impl_.reset();
+}
+
+bool KwRender::failed() const {
+    return impl_ && !impl_->stream->open;
 }
