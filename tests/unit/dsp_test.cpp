@@ -117,12 +117,14 @@ TEST(PitchShifter, ShiftsASteadyToneByTheRatio) {
         if (seconds == 1) {
             for (int i = 0; i < 128; ++i) ASSERT_EQ(out[i], 0.0f);  // the first hop is silent
         }
-        EXPECT_NEAR(zeroCrossingHz(out, 8192, out.size()), ratio * hz, 0.001 * ratio * hz) << hz;
+        const double tolerance = seconds == 1 ? 0.001 : 0.0005;
+        EXPECT_NEAR(zeroCrossingHz(out, 8192, out.size()), ratio * hz, tolerance * ratio * hz)
+            << hz;
         EXPECT_GT(rms(out, 8192, out.size()), 0.15) << hz;
     }
 }
 
-// The form built for AVX2 with FMA differs from the baseline only in rounding (80 dB below).
+// The form built for AVX2 and FMA gives the same samples as the baseline.
 TEST(PitchShifter, ItsProcessorFormsAgree) {
     using Form = PitchShifter::Form;
     if (!PitchShifter::runs(Form::kAvx2Fma))
@@ -170,7 +172,11 @@ TEST(PitchShifter, BoundsItsRatioAndItsInput) {
     one.process(1.4f, bad.data(), a.data(), 12000);
     other.process(1.4f, zero.data(), b.data(), 12000);
     EXPECT_EQ(a, b);
-    // A tone pushed past half the frame is dropped, not folded back.
+    // A tone pushed exactly onto half the frame stays; one pushed past it is dropped, not folded
+    // back.
+    std::vector<float> top = sine(24000, 256 * 46.875);
+    PitchShifter(1024, 8, 48000.0f).process(2.0f, top.data(), top.data(), 24000);
+    EXPECT_GT(rms(top, 4096, top.size()), 0.1);
     PitchShifter shifter(1024, 8, 48000.0f);
     std::vector<float> high = sine(24000, 300 * 46.875);
     shifter.process(2.0f, high.data(), high.data(), 24000);
@@ -187,6 +193,9 @@ TEST(DspChain, NaNActsAsSilenceInEveryPreset) {
     }
     EXPECT_EQ(run(DspParams{}, {0.25f, 1.6f, -2.0f, kInf, kNaN}),
               (std::vector<float>{0.25f, 1.5f, -1.5f, 1.5f, 0.0f}));
+    DspParams gentle;
+    gentle.drive = 0.05f;  // the smallest drives count too
+    EXPECT_NEAR(run(gentle, {1.0f})[0], std::tanh(0.05f), 1e-6);
 }
 
 // Any block length gives the same output, and stereo channels come out as if processed alone,
