@@ -14,9 +14,9 @@ constexpr double kAverageSeconds = 2.0;
 constexpr double kProportional = 0.1;  // per second of fill error
 constexpr double kIntegral = 0.0025;   // per second of fill error and second of time
 constexpr double kMaxRatio = 500e-6;   // the clocks of real devices differ by far less
-// The cushion: what the ring should hold when the output asks, beyond half a capture block and
-// one request. It grows by a step when the output ran dry and shrinks by a smaller step after
-// each quiet stretch, down to its start.
+// The cushion: what the ring should hold when the output asks, counted as if blocks came
+// continuously; it starts at one request and a margin. It grows by a step when the output ran
+// dry and shrinks by a smaller step after a quiet stretch that had room for it, down to its start.
 constexpr double kStartMarginMs = 2.0;
 constexpr double kGrowMs = 2.0;
 constexpr double kShrinkMs = 0.5;
