@@ -76,6 +76,7 @@ def main():
     changes = recoveries = 0
     recovery_ms, rows = [], []
     assert engine.request(cmd="start")["ok"]
+    # Underruns restart from 0 with every reopening of the streams: counted from the last one.
     under_mark, under_time = 0, t0
     print(f"{'min':>6} {'RSS MB':>7} {'fds':>4} {'thr':>4} {'latency ms':>11} {'underruns/min':>14}"
           f" {'recoveries':>10}")
@@ -112,8 +113,9 @@ def main():
         if now >= next_row:
             rss, fds, threads = proc_figures(engine.p.pid)
             latency = engine.request(cmd="get_latency")["latencyMs"]
-            elapsed = max(time.monotonic() - under_time, 1e-3) / 60
-            rate = (status["underruns"] - under_mark) / elapsed if status["running"] else 0
+            now_status = engine.request(cmd="status")
+            elapsed = (time.monotonic() - under_time) / 60
+            rate = (now_status["underruns"] - under_mark) / elapsed if elapsed > 0.1 else float("nan")
             rows.append((rss, fds, threads, latency))
             print(f"{(now - t0) / 60:6.1f} {rss:7d} {fds:4d} {threads:4d} {latency:11.1f}"
                   f" {rate:14.1f} {recoveries:10d}", flush=True)
