@@ -32,9 +32,11 @@ sb-vol-clamp ¦ engine/engine.cpp ¦ std::max(volume, 0.0f), 1.0f ¦ std::max(vo
 list-suffix ¦ app/neural_voices.cpp ¦ if (suffix && isVoice(dir, name)) ¦ if (suffix)
 b64-pad ¦ protocol/base64.cpp ¦ if (ch == '=') break; ¦ if (ch == '=') continue;
 b64-plus ¦ protocol/base64.cpp ¦ if (c == '+') return 62; ¦ if (c == '+') return 63;
-wav-whole-frames ¦ app/wav_file.cpp ¦ count -= count % fileChannels; ¦ ⌀
+wav-zero-fill ¦ app/wav_file.cpp ¦ const bool fill = cut && size - present <= present; ¦ const bool fill = cut;
+wav-slot ¦ app/wav_file.cpp ¦ const size_t slot = blockAlign / channels; ¦ const size_t slot = width;
 wav-pcm-scale ¦ app/wav_file.cpp ¦ 3.0517578125e-05f ¦ 3.0518509e-05f
-wav-pad-byte ¦ app/wav_file.cpp ¦ if (size % 2 != 0 && !skip(f.get(), 1)) break; ¦ ⌀
+wav-pad-byte ¦ app/wav_file.cpp ¦ if (size % 2 != 0) skipPad(f.get()); ¦ ⌀
+wav-pad-missing ¦ app/wav_file.cpp ¦ if (c != 0 && c != EOF) std::ungetc(c, f); ¦ ⌀
 wav-riff-size ¦ app/wav_file.cpp ¦ put<uint32_t>(p, 36u + dataBytes); ¦ put<uint32_t>(p, 44u + dataBytes);
 wav-write-check ¦ app/wav_file.cpp ¦ ok = std::fclose(f) == 0 && ok; ¦ std::fclose(f);
 mixdown-average ¦ app/offline_tools.cpp ¦ mono[f] = sum / static_cast<float>(channels); ¦ mono[f] = sum;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <functional>
+#include <new>
 
 #include "app/wav_file.h"
 #include "dsp/dsp_chain.h"
@@ -60,14 +62,27 @@ bool resampleOnce(std::vector<float>& signal, int rate, int target, const char* 
         resampler.push(signal.data(), signal.size(), resampled);
         signal = std::move(resampled);
         return true;
+    } catch (const std::bad_alloc&) {
+        throw;  // not a matter of the rate
     } catch (const std::exception& e) {
         logf("[%s] Resampling %d→%d nicht unterstützt: %s", tag, rate, target, e.what());
         return false;
     }
 }
 
-int runSelfTestDsp(const std::string& preset, const std::string& inPath,
-                   const std::string& outPath) {
+int reportingMemoryFailure(const char* tag, const std::string& inPath,
+                           const std::function<int()>& tool) {
+    try {
+        return tool();
+    } catch (const std::bad_alloc&) {
+        logf("[%s] nicht genug Arbeitsspeicher für %s", tag, inPath.c_str());
+        return 2;
+    }
+}
+
+namespace {
+
+int selfTestDsp(const std::string& preset, const std::string& inPath, const std::string& outPath) {
     std::vector<float> samples;
     int rate = 0, channels = 0;
     std::string err;
@@ -105,7 +120,7 @@ int runSelfTestDsp(const std::string& preset, const std::string& inPath,
     logf(
         "[selftestdsp] Preset '%s': %zu Samples @48 kHz (%.2f s), Latenz %d Samples (%.1f ms), "
         "Proc %.1f ms → RTF %.4f",
-        preset.c_str(), n, audioMs / 1000.0, lat, lat / 48.0, procMs, procMs / audioMs);
+        preset.c_str(), n, audioMs / 1000.0, lat, lat / 48.0, procMs, n ? procMs / audioMs : 0.0);
 
     if (!wavWriteFloat(outPath, output.data(), n, kChainRate, err)) {
         logf("[selftestdsp] %s", err.c_str());
@@ -113,6 +128,14 @@ int runSelfTestDsp(const std::string& preset, const std::string& inPath,
     }
     logf("[selftestdsp] Ausgabe: %s", outPath.c_str());
     return 0;
+}
+
+}  // namespace
+
+int runSelfTestDsp(const std::string& preset, const std::string& inPath,
+                   const std::string& outPath) {
+    return reportingMemoryFailure("selftestdsp", inPath,
+                                  [&] { return selfTestDsp(preset, inPath, outPath); });
 }
 
 int runGenTestWav(const std::string& outPath, float seconds) {

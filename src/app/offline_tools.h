@@ -1,6 +1,7 @@
 // Command-line tools that need no audio device.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,11 @@ std::vector<float> mixdown(const std::vector<float>& samples, int channels);
 // Brings a mono signal to `target` Hz in one push (the resampler's look-ahead tail is not
 // drained). A refused rate is logged under the tool's tag; the result is then false.
 bool resampleOnce(std::vector<float>& signal, int rate, int target, const char* tag);
+
+// Runs a tool that reads inPath; memory running out is logged under the tool's tag as what it is,
+// with exit status 2.
+int reportingMemoryFailure(const char* tag, const std::string& inPath,
+                           const std::function<int()>& tool);
 
 // --selftestdsp: a WAV file through a preset's effect chain at 48 kHz.
 int runSelfTestDsp(const std::string& preset, const std::string& inPath,

@@ -7,8 +7,10 @@
 #include "platform/diagnostics.h"
 #include "rvc/rvc_converter.h"
 
-int runVoiceSelfTest(const std::string& inPath, const std::string& voice,
-                     const std::string& outPath, const std::string& modelDir) {
+namespace {
+
+int voiceSelfTest(const std::string& inPath, const std::string& voice, const std::string& outPath,
+                  const std::string& modelDir) {
     std::vector<float> samples;
     int rate = 0, channels = 0;
     std::string err;
@@ -72,7 +74,7 @@ int runVoiceSelfTest(const std::string& inPath, const std::string& voice,
         converter.melMs + converter.rmvpeMs + converter.hubertMs + converter.voiceMs;
     const double perChunk = converter.chunks ? total / converter.chunks : 0.0;
     logf("[selftest] Wall %.0f ms für %.2f s Audio → RTF %.2f (%.0f ms Inferenz pro %d ms Chunk)",
-         wallMs, sec, wallMs / (1000 * sec), perChunk, chunkMs);
+         wallMs, sec, n ? wallMs / (1000 * sec) : 0.0, perChunk, chunkMs);
 
     if (!wavWriteFloat(outPath, output.data(), output.size(), 40000, err)) {
         logf("[selftest] %s", err.c_str());
@@ -80,4 +82,12 @@ int runVoiceSelfTest(const std::string& inPath, const std::string& voice,
     }
     logf("[selftest] Ausgabe: %s (%zu Samples @40 kHz)", outPath.c_str(), output.size());
     return 0;
+}
+
+}  // namespace
+
+int runVoiceSelfTest(const std::string& inPath, const std::string& voice,
+                     const std::string& outPath, const std::string& modelDir) {
+    return reportingMemoryFailure("selftest", inPath,
+                                  [&] { return voiceSelfTest(inPath, voice, outPath, modelDir); });
 }

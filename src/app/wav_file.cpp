@@ -19,10 +19,17 @@ namespace {
 constexpr size_t kFmtFieldBytes = 40;
 // A data chunk is read in pieces so that its declared size alone allocates nothing.
 constexpr size_t kReadPiece = size_t{1} << 20;
-// A chunk cut short by at most this much is completed with zeros; beyond it the declared size
-// is implausible and only the bytes present are used.
-constexpr uint64_t kMaxZeroFill = uint64_t{16} << 20;
-constexpr float kPcm16Scale = 3.0517578125e-05f;  // 1 / 32768
+// Rates audio files are written at; anything else is a damaged header that would make the
+// resampler allocate without bound.
+constexpr uint32_t kMinRate = 4000;
+constexpr uint32_t kMaxRate = 768000;
+constexpr uint16_t kTagPcm = 1;
+constexpr uint16_t kTagFloat = 3;
+constexpr uint16_t kTagExtensible = 0xFFFE;
+// The subformat GUID of an extensible file: the format tag in 32 bits, then these bytes.
+constexpr unsigned char kSubformatTail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
+                                              0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+constexpr char kReadable[] = " (lesbar: PCM 8/16/24/32 bit, Float 32/64 bit)";
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -45,19 +52,128 @@ bool skip(std::FILE* f, uint32_t n) {
     return std::fseek(f, static_cast<long>(n), SEEK_CUR) == 0;
 }
 
-std::vector<unsigned char> readData(std::FILE* f, uint32_t size) {
-    std::vector<unsigned char> bytes;
-    size_t got = 0;
-    while (got < size) {
-        const size_t want = std::min<size_t>(kReadPiece, size - got);
-        bytes.resize(got + want);
-        const size_t n = std::fread(bytes.data() + got, 1, want, f);
-        got += n;
-        if (n < want) break;
+// A pad byte is zero; anything else already begins the next chunk, from a writer that left the
+// pad out.
+void skipPad(std::FILE* f) {
+    const int c = std::fgetc(f);
+    if (c != 0 && c != EOF) std::ungetc(c, f);
+}
+
+// How the samples of a frame are stored: `slot` bytes each, from block-align, of which a PCM
+// value fills the high bits.
+struct Layout {
+    bool isFloat = false;
+    uint16_t channels = 0;
+    uint16_t blockAlign = 0;
+    size_t slot = 0;
+};
+
+struct FormatName {
+    uint16_t tag;
+    const char* name;
+};
+constexpr FormatName kFormatNames[] = {{2, "ADPCM"},        {6, "A-law"},       {7, "µ-law"},
+                                       {0x11, "IMA-ADPCM"}, {0x31, "GSM 6.10"}, {0x50, "MPEG"},
+                                       {0x55, "MP3"}};
+
+std::string formatName(uint16_t tag) {
+    for (const FormatName& f : kFormatNames) {
+        if (f.tag == tag) return f.name;
     }
-    bytes.resize(got);
-    if (size - got <= kMaxZeroFill) bytes.resize(size);
-    return bytes;
+    char name[24];
+    std::snprintf(name, sizeof name, "Formattag 0x%04X", tag);
+    return name;
+}
+
+bool readLayout(const unsigned char* fmt, const std::string& path, Layout& layout,
+                std::string& err) {
+    uint16_t tag = readLe<uint16_t>(fmt);
+    const uint16_t channels = readLe<uint16_t>(fmt + 2);
+    const uint32_t rate = readLe<uint32_t>(fmt + 4);
+    const uint16_t blockAlign = readLe<uint16_t>(fmt + 12);
+    const uint16_t bits = readLe<uint16_t>(fmt + 14);
+    std::string refused;
+    if (tag == kTagExtensible) {
+        const bool known = readLe<uint16_t>(fmt + 26) == 0 &&
+                           std::memcmp(fmt + 28, kSubformatTail, sizeof kSubformatTail) == 0;
+        tag = known ? readLe<uint16_t>(fmt + 24) : 0;
+        if (!known) refused = "Extensible mit fremdem Subformat";
+    }
+    const bool isFloat = tag == kTagFloat;
+    const size_t width = (bits + 7u) / 8u;
+    if (refused.empty() && tag != kTagPcm && !isFloat) refused = formatName(tag);
+    if (refused.empty() && !(isFloat ? bits == 32 || bits == 64 : bits >= 1 && bits <= 32)) {
+        refused = (isFloat ? "Float " : "PCM ") + std::to_string(bits) + " bit";
+    }
+    if (!refused.empty()) {
+        err = "WAV-Format nicht unterstützt: " + refused + kReadable;
+        return false;
+    }
+    if (channels == 0) {
+        err = "ungültige Kanalzahl 0: " + path;
+        return false;
+    }
+    const size_t slot = blockAlign / channels;
+    if (slot < width || slot > (isFloat ? width : 4)) {
+        err = "ungültige Blockgröße " + std::to_string(blockAlign) + " bei " +
+              std::to_string(channels) + " Kanälen à " + std::to_string(bits) + " bit: " + path;
+        return false;
+    }
+    if (rate < kMinRate || rate > kMaxRate) {
+        err = "Samplerate " + std::to_string(rate) + " Hz nicht unterstützt (" +
+              std::to_string(kMinRate) + " bis " + std::to_string(kMaxRate) + " Hz): " + path;
+        return false;
+    }
+    layout = {isFloat, channels, blockAlign, slot};
+    return true;
+}
+
+float sample(const unsigned char* p, const Layout& layout) {
+    constexpr float kInt32Scale = 1.0f / 2147483648.0f;
+    if (layout.isFloat) {
+        return layout.slot == 4 ? readLe<float>(p) : static_cast<float>(readLe<double>(p));
+    }
+    switch (layout.slot) {
+        case 1:
+            return static_cast<float>(p[0] - 128) * (1.0f / 128.0f);
+        case 2:
+            return readLe<int16_t>(p) * 3.0517578125e-05f;  // 1 / 32768
+        case 3: {
+            const uint32_t top = uint32_t{p[0]} << 8 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 24;
+            return static_cast<float>(static_cast<int32_t>(top)) * kInt32Scale;
+        }
+        default:
+            return static_cast<float>(readLe<int32_t>(p)) * kInt32Scale;
+    }
+}
+
+// The samples of a data chunk of `size` bytes, as many frames as the file really holds. A chunk
+// cut short is completed with zeros when at most as many bytes are missing as are present.
+std::vector<float> readSamples(std::FILE* f, uint32_t size, const Layout& layout) {
+    std::vector<unsigned char> piece(std::max<size_t>(kReadPiece / layout.blockAlign, 1) *
+                                     layout.blockAlign);
+    std::vector<float> samples;
+    uint64_t present = 0;
+    while (present < size) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(piece.size(), size - present));
+        const size_t got = std::fread(piece.data(), 1, want, f);
+        present += got;
+        const bool cut = got < want;
+        const bool fill = cut && size - present <= present;
+        if (fill) std::memset(piece.data() + got, 0, want - got);
+        const size_t frames = (fill ? want : got) / layout.blockAlign;
+        for (size_t i = 0; i < frames; ++i) {
+            const unsigned char* frame = piece.data() + i * layout.blockAlign;
+            for (size_t c = 0; c < layout.channels; ++c) {
+                samples.push_back(sample(frame + c * layout.slot, layout));
+            }
+        }
+        if (cut) {
+            if (fill) samples.resize(size / layout.blockAlign * layout.channels, 0.0f);
+            break;
+        }
+    }
+    return samples;
 }
 
 template <typename T>
@@ -110,15 +226,18 @@ bool wavRead(const std::string& path, std::vector<float>& samples, int& sampleRa
     }
 
     unsigned char fmt[kFmtFieldBytes] = {};
-    bool haveFmt = false, haveData = false;
-    std::vector<unsigned char> data;
+    bool haveFmt = false;
     unsigned char header[8];
     while (std::fread(header, 1, sizeof header, f.get()) == sizeof header) {
         const uint32_t size = readLe<uint32_t>(header + 4);
         if (std::memcmp(header, "data", 4) == 0) {
-            data = readData(f.get(), size);
-            haveData = true;
-            break;
+            if (!haveFmt) break;
+            Layout layout;
+            if (!readLayout(fmt, path, layout, err)) return false;
+            samples = readSamples(f.get(), size, layout);
+            sampleRate = static_cast<int>(readLe<uint32_t>(fmt + 4));
+            channels = layout.channels;
+            return true;
         }
         if (std::memcmp(header, "fmt ", 4) == 0) {
             std::memset(fmt, 0, sizeof fmt);
@@ -129,46 +248,10 @@ bool wavRead(const std::string& path, std::vector<float>& samples, int& sampleRa
         } else if (!skip(f.get(), size)) {
             break;
         }
-        if (size % 2 != 0 && !skip(f.get(), 1)) break;
+        if (size % 2 != 0) skipPad(f.get());
     }
-    f.reset();
-
-    if (!haveFmt || !haveData) {
-        err = "fmt/data-Chunk fehlt: " + path;
-        return false;
-    }
-    const uint16_t tag = readLe<uint16_t>(fmt);
-    const uint16_t fileChannels = readLe<uint16_t>(fmt + 2);
-    const uint32_t rate = readLe<uint32_t>(fmt + 4);
-    const uint16_t bits = readLe<uint16_t>(fmt + 14);
-    if (tag != 1 && tag != 3) {
-        err = "nur PCM16/Float32 unterstützt";
-        return false;
-    }
-    if (tag == 1 && bits != 16) {
-        err = "nur 16-bit PCM unterstützt";
-        return false;
-    }
-    if (fileChannels == 0) {
-        err = "ungültige Kanalzahl 0: " + path;
-        return false;
-    }
-
-    const size_t bytesPerSample = tag == 1 ? 2 : 4;
-    size_t count = data.size() / bytesPerSample;
-    count -= count % fileChannels;
-    std::vector<float> loaded(count);
-    if (tag == 1) {
-        for (size_t i = 0; i < count; ++i) {
-            loaded[i] = readLe<int16_t>(data.data() + 2 * i) * kPcm16Scale;
-        }
-    } else if (count > 0) {
-        std::memcpy(loaded.data(), data.data(), count * sizeof(float));
-    }
-    samples = std::move(loaded);
-    sampleRate = static_cast<int>(rate);
-    channels = fileChannels;
-    return true;
+    err = "fmt/data-Chunk fehlt: " + path;
+    return false;
 }
 
 bool wavWriteFloat(const std::string& path, const float* data, size_t n, int sampleRate,

@@ -28,9 +28,10 @@ def chunk(ident, body):
     return ident + struct.pack("<I", len(body)) + body + b"\0" * (len(body) % 2)
 
 
-def fmt(tag, channels, rate, bits):
-    width = channels * bits // 8
-    return chunk(b"fmt ", struct.pack("<HHIIHH", tag, channels, rate, rate * width, width, bits))
+def fmt(tag, channels, rate, bits, align=None, extra=b""):
+    align = channels * bits // 8 if align is None else align
+    return chunk(b"fmt ", struct.pack("<HHIIHH", tag, channels, rate, rate * align % 2**32, align,
+                                          bits) + extra)
 
 
 def riff(*chunks):

@@ -109,6 +109,9 @@ class SelfTest(Models):
         code, lines, out = self.selftest(np.zeros(16000, np.float32), "--voice", "voice_short")
         self.assertEqual(code, 0, lines)
         np.testing.assert_allclose(out, np.linspace(0, 39998, 40000) / 65536, atol=1e-6)  # stretched
+        code, lines, out = self.selftest(np.zeros(0, np.float32), "--voice", "voice_echo")
+        self.assertEqual((code, len(out), lines[-2][-61:]),
+                         (0, 0, "für 0.00 s Audio → RTF 0.00 (0 ms Inferenz pro 1000 ms Chunk)"))
 
     def test_networks_in_other_layouts(self):
         x = silence_then_tone(1.0, 0.3)

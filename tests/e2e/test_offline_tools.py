@@ -1,5 +1,6 @@
 """The offline tools (--gen-test-wav, --selftestdsp, --help) against the independent numpy reading
 in tests/reference/dsp_reference.py."""
+import io
 import os
 import re
 import resource
@@ -9,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import wave
 from pathlib import Path
 
 import numpy as np
@@ -72,12 +74,28 @@ def pcm(*values):
     return struct.pack(f"<{len(values)}h", *values)
 
 
+def wave_file(width, data, channels=1):
+    """PCM as Python's wave module writes it."""
+    out = io.BytesIO()
+    with wave.open(out, "wb") as w:
+        w.setnchannels(channels), w.setsampwidth(width), w.setframerate(48000), w.writeframes(data)
+    return out.getvalue()
+
+
+def extensible(channels, bits, valid, subformat, tail=b"\0\0\x10\0\x80\0\0\xaa\0\x38\x9b\x71"):
+    return fmt(0xFFFE, channels, 48000, bits,
+               extra=struct.pack("<HHII", 22, valid, 3, subformat) + tail)
+
+
 class WavFiles(Tmp):
     """Reading through --selftestdsp original at 48 kHz (the output is the mixdown, limited to
     1.5), writing through --gen-test-wav."""
 
     def test_reading(self):
         mono, long_data = fmt(1, 1, 48000, 16), 16 << 20
+        i24, i32 = np.array([-2**23, 2**22, 2**23 - 1, -1]), np.array([-2**31, 2**30, 2**31 - 1, 12345])
+        f64 = np.array([0.25, -1 / 3, 1e-3, 1e-300])
+        odd_fmt = fmt(1, 1, 48000, 16, extra=b"x")
         cases = [
             (riff(mono, chunk(b"data", pcm(-32768, 16384, 32767, 0))), [-1, 0.5, 32767 / 32768, 0]),
             (riff(fmt(1, 2, 48000, 16), chunk(b"data", pcm(1, 2, 3, 4, 5) + b"\x7f")), [1.5 / 32768, 3.5 / 32768]),
@@ -86,32 +104,59 @@ class WavFiles(Tmp):
             (riff(fmt(1, 2, 11025, 16), chunk(b"LIST", b"abc"),
                   chunk(b"fmt ", fmt(3, 1, 48000, 32)[8:] + b"x" * 27), chunk(b"junk", b"j" * 7),
                   chunk(b"data", np.array([0.1, -2.5, 1e-40], "<f4").tobytes()), chunk(b"LIST", b"after")), [0.1, -1.5, 1e-40]),
+            (riff(odd_fmt[:-1], chunk(b"data", pcm(7))), [7 / 32768]),  # a writer that left out the pad byte
             (riff(mono, chunk(b"data", b"")), []),
-            # A data chunk cut short is completed with zeros, but not with 16 MiB or more.
+            # A data chunk cut short is completed with zeros, at most as many as it holds.
             (riff(mono) + b"data" + struct.pack("<I", 10) + pcm(1000, -1000) + b"\x01",
              [1000 / 32768, -1000 / 32768, 1 / 32768, 0, 0]),
-            (riff(mono) + b"data" + struct.pack("<I", 4 + long_data + 2) + pcm(5, 6), [5 / 32768, 6 / 32768]),
+            (riff(mono) + b"data" + struct.pack("<I", long_data - 2) + pcm(5, 6), [5 / 32768, 6 / 32768]),
             (riff(mono) + b"data" + struct.pack("<I", 0xFFFFFFFF) + pcm(5, 6), [5 / 32768, 6 / 32768]),
+            # Every PCM width and double floats, plain and extensible; block-align gives the slot.
+            (wave_file(1, bytes([0, 128, 255, 64])), [-1, 0, 127 / 128, -0.5]),
+            (wave_file(3, i24.astype("<i4").view("u1").reshape(-1, 4)[:, :3].tobytes()), i24 / 2**23),
+            (wave_file(4, i32.astype("<i4").tobytes()), i32 / 2**31),
+            (riff(fmt(3, 1, 48000, 64), chunk(b"data", f64.astype("<f8").tobytes())), f64),
+            (riff(extensible(2, 32, 24, 1), chunk(b"data", (i24 * 256).astype("<i4").tobytes())),
+             ref.mixdown((i24 / 2**23).astype(np.float32), 2)),
+            (riff(extensible(1, 64, 64, 3), chunk(b"data", f64.astype("<f8").tobytes())), f64),
+            (riff(fmt(1, 1, 48000, 12, align=2), chunk(b"data", pcm(-32768, 16 * 1000))), [-1, 1000 / 2048]),
+            (riff(fmt(1, 1, 48000, 24, align=4), chunk(b"data", (i24 * 256).astype("<i4").tobytes())), i24 / 2**23),
         ]
         for data, expected in cases:
             (self.tmp / "in.wav").write_bytes(data)
             code, _, err = run("--selftestdsp", "original", self.tmp / "in.wav", self.tmp / "o.wav")
             self.assertEqual(code, 0, err)
+            self.assertRegex(err[0], PRESET_LINE)  # also for no samples
             np.testing.assert_array_equal(self.float_wav(self.tmp / "o.wav", 48000),
                                           np.array(expected, np.float32))
 
         data = chunk(b"data", pcm(1, 2))
         path = str(self.tmp / "in.wav")
+        readable = " (lesbar: PCM 8/16/24/32 bit, Float 32/64 bit)"
         for wav, message in (
                 (riff(data, mono), "fmt/data-Chunk fehlt: " + path),
                 (riff(mono, chunk(b"LIST", b"abc")), "fmt/data-Chunk fehlt: " + path),
                 (riff(mono) + b"LIST" + struct.pack("<I", 1000) + b"abcd" + data, "fmt/data-Chunk fehlt: " + path),
                 (b"RIFF\x04\0\0\0WAV", "kein RIFF/WAVE: " + path),
                 (b"RIFX\x04\0\0\0WAVE" + data, "kein RIFF/WAVE: " + path),
-                (riff(fmt(1, 1, 48000, 24), data), "nur 16-bit PCM unterstützt"),
-                (riff(mono, chunk(b"fmt ", struct.pack("<HH", 1, 1)), data), "nur 16-bit PCM unterstützt"),
-                (riff(fmt(0xFFFE, 2, 48000, 16), data), "nur PCM16/Float32 unterstützt"),
-                (riff(fmt(3, 0, 48000, 32), data), "ungültige Kanalzahl 0: " + path)):
+                (riff(fmt(1, 1, 48000, 64), data), "WAV-Format nicht unterstützt: PCM 64 bit" + readable),
+                (riff(mono, chunk(b"fmt ", struct.pack("<HH", 1, 1)), data), "WAV-Format nicht unterstützt: PCM 0 bit" + readable),
+                (riff(fmt(3, 1, 48000, 16), data), "WAV-Format nicht unterstützt: Float 16 bit" + readable),
+                (riff(fmt(7, 1, 48000, 8), data), "WAV-Format nicht unterstützt: µ-law" + readable),
+                (riff(fmt(0x1234, 1, 48000, 8), data), "WAV-Format nicht unterstützt: Formattag 0x1234" + readable),
+                (riff(extensible(1, 8, 8, 6), data), "WAV-Format nicht unterstützt: A-law" + readable),
+                (riff(extensible(1, 16, 16, 1, tail=bytes(12)), data),
+                 "WAV-Format nicht unterstützt: Extensible mit fremdem Subformat" + readable),
+                (riff(fmt(0xFFFE, 2, 48000, 16), data),
+                 "WAV-Format nicht unterstützt: Extensible mit fremdem Subformat" + readable),
+                (riff(fmt(3, 0, 48000, 32), data), "ungültige Kanalzahl 0: " + path),
+                (riff(fmt(1, 2, 48000, 16, align=2), data), "ungültige Blockgröße 2 bei 2 Kanälen à 16 bit: " + path),
+                (riff(fmt(3, 1, 48000, 32, align=8), data), "ungültige Blockgröße 8 bei 1 Kanälen à 32 bit: " + path),
+                # The 44-byte file that once asked for gigabytes, and a rate beyond int.
+                (riff(fmt(1, 1, 48, 16)) + b"data" + struct.pack("<I", long_data - 2),
+                 "Samplerate 48 Hz nicht unterstützt (4000 bis 768000 Hz): " + path),
+                (riff(fmt(1, 1, 4000000000, 16), data),
+                 "Samplerate 4000000000 Hz nicht unterstützt (4000 bis 768000 Hz): " + path)):
             (self.tmp / "in.wav").write_bytes(wav)
             code, _, err = run("--selftestdsp", "original", path, self.tmp / "o.wav")
             self.assertEqual((code, err), (2, ["[selftestdsp] " + message]))
@@ -190,6 +235,17 @@ class SelfTestDsp(Tmp):
                 if expected:
                     self.assertEqual(line, "[selftestdsp] " + expected)
         self.assertFalse(out.exists())
+
+    @unittest.skipIf(os.environ.get("KW_SANITIZE"), "a sanitizer reserves more address space")
+    def test_memory_running_out_is_reported_as_such(self):
+        src = self.tmp / "big.wav"
+        with open(src, "wb") as f:  # 1 GiB of silence, sparse on disk
+            f.write(riff(fmt(3, 1, 44100, 32)) + b"data" + struct.pack("<I", 1 << 30))
+            f.truncate(44 + (1 << 30))
+        p = subprocess.run([ENGINE, "--selftestdsp", "original", src, self.tmp / "o.wav"], capture_output=True,
+                           preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (256 << 20,) * 2))
+        self.assertEqual((p.returncode, p.stderr.decode()),
+                         (2, f"[selftestdsp] nicht genug Arbeitsspeicher für {src}\n"))
 
 
 if __name__ == "__main__":
