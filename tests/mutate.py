@@ -27,6 +27,7 @@ switch-half ¦ protocol/request_fields.h ¦ numberField(req, key) > 0.5 ¦ numbe
 status-muted ¦ protocol/command_set.cpp ¦ boolText(s.muted), boolText(s.monitor) ¦ boolText(s.monitor), boolText(s.muted)
 level-db ¦ protocol/command_set.cpp ¦ "{\"ok\":true,\"level\":%.4f,\"db\":%.1f}", l, db ¦ "{\"ok\":true,\"level\":%.4f,\"db\":%.1f}", l, l
 sb-whole-floats ¦ protocol/voice_commands.cpp ¦ bytes.size() % 4 != 0 ¦ bytes.size() % 2 != 0
+sb-clean ¦ protocol/voice_commands.cpp ¦ std::isfinite(s) ? std::clamp(s, -1.0f, 1.0f) : 0.0f ¦ std::clamp(s, -1.0f, 1.0f)
 sb-30s ¦ protocol/voice_commands.cpp ¦ e.channels * 120; ¦ e.channels * 119;
 sb-vol-clamp ¦ engine/engine.cpp ¦ std::max(volume, 0.0f), 1.0f ¦ std::max(volume, 0.0f), 2.0f
 list-suffix ¦ app/neural_voices.cpp ¦ if (suffix && isVoice(dir, name)) ¦ if (suffix)

@@ -62,6 +62,8 @@ std::string sbPlay(Engine& e, const jm::Value& req) {
     if (bytes.size() > maxBytes) return "{\"ok\":false,\"error\":\"Sound zu lang (max 30 s)\"}";
     std::vector<float> clip(bytes.size() / 4);
     std::memcpy(clip.data(), bytes.data(), bytes.size());
+    // Cleaned once here, so that the outputs never meet what a sender got wrong.
+    for (float& s : clip) s = std::isfinite(s) ? std::clamp(s, -1.0f, 1.0f) : 0.0f;
     const double seconds = static_cast<double>(clip.size()) /
                            (static_cast<double>(engine.sampleRate) * engine.channels);
     e.sbPlay(std::move(clip));
