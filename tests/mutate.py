@@ -21,6 +21,8 @@ MUTANTS = [[part.replace("⏎", "\n").replace("⌀", "") for part in line.split(
 jm-depth ¦ protocol/jm.h ¦ return depth <= kMaxDepth; ¦ return true;
 jm-escape-quote ¦ protocol/jm.h ¦ out += "\\\""; ¦ out.push_back(ch);
 jm-unicode-2byte ¦ protocol/jm.h ¦ } else if (c <= 0x7FF) { ¦ } else if (c <= 0x7F0) {
+term-remove ¦ platform/termination_posix.cpp ¦ if (const char* path = g_removing.load()) unlink(path); ¦ ⌀
+term-defer ¦ platform/termination_posix.cpp ¦     g_deferred.store(true);⏎ ¦ ⌀
 loop-cr ¦ protocol/command_loop.cpp ¦ line.back() == '\n' || line.back() == '\r' ¦ line.back() == '\n'
 loop-overlong-reset ¦ protocol/command_loop.cpp ¦             overlong = false;⏎ ¦ ⌀
 switch-half ¦ protocol/request_fields.h ¦ numberField(req, key) > 0.5 ¦ numberField(req, key) >= 0.5

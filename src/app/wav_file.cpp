@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "platform/termination.h"
 
 // Samples and header fields are copied byte for byte.
 static_assert(std::endian::native == std::endian::little, "WAV data is little-endian");
@@ -265,8 +266,12 @@ bool wavWriteFloat(const std::string& path, const float* data, size_t n, int sam
     std::FILE* f = nullptr;
     if (!fs::exists(status) || fs::is_regular_file(status)) {
         temp = path + ".tmp-" + std::to_string(platform::currentProcessId());
+        platform::removeOnTermination(temp);
         f = std::fopen(temp.c_str(), "wb");
-        if (!f) temp.clear();
+        if (!f) {
+            temp.clear();
+            platform::removeOnTermination("");
+        }
     }
     if (!f) f = std::fopen(path.c_str(), "wb");
     if (!f) {
@@ -282,6 +287,7 @@ bool wavWriteFloat(const std::string& path, const float* data, size_t n, int sam
             ok = !renameError;
         }
         if (!ok) fs::remove(temp, ec);
+        platform::removeOnTermination("");
     }
     if (!ok) err = "kann nicht schreiben: " + path;
     return ok;

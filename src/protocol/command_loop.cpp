@@ -1,10 +1,12 @@
 #include "protocol/command_loop.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "engine/engine.h"
 #include "platform/diagnostics.h"
 #include "platform/platform.h"
+#include "platform/termination.h"
 #include "protocol/dispatch.h"
 #include "protocol/jm.h"
 
@@ -75,9 +78,44 @@ class ServiceThread {
     std::thread thread_;
 };
 
+// Standard input in the pieces fgets would cut: up to kReadPiece - 1 bytes, ending after a line
+// feed. Read through the platform so that a termination request ends the wait.
+class PieceReader {
+  public:
+    // The next piece and its length as strlen takes it, so a zero byte ends it early. Null at the
+    // end of input or once termination was requested; a partial piece is then lost, as its line
+    // could never be completed.
+    const char* next(size_t& len) {
+        size_t n = 0;
+        while (n < kReadPiece - 1) {
+            if (pos_ == end_) {
+                end_ = platform::readInput(raw_, sizeof raw_);
+                pos_ = 0;
+                if (end_ == 0) return nullptr;
+            }
+            const size_t room = std::min(end_ - pos_, kReadPiece - 1 - n);
+            const char* feed = static_cast<const char*>(std::memchr(raw_ + pos_, '\n', room));
+            const size_t take = feed ? static_cast<size_t>(feed - (raw_ + pos_)) + 1 : room;
+            std::memcpy(piece_ + n, raw_ + pos_, take);
+            pos_ += take;
+            n += take;
+            if (feed) break;
+        }
+        len = static_cast<size_t>(std::find(piece_, piece_ + n, '\0') - piece_);
+        return piece_;
+    }
+
+  private:
+    char raw_[kReadPiece];
+    char piece_[kReadPiece];
+    size_t pos_ = 0;
+    size_t end_ = 0;
+};
+
 }  // namespace
 
 int runProtocol(Engine& engine) {
+    platform::deferTermination();
     logf("[engine] bereit — JSON-Protokoll auf stdin/stdout (Pid %lu)",
          platform::currentProcessId());
 
@@ -85,9 +123,9 @@ int runProtocol(Engine& engine) {
     std::string line;
     line.reserve(kLineReserve);
     bool overlong = false;  // discarding the rest of a line past kMaxLineBytes
-    char piece[kReadPiece];
-    while (std::fgets(piece, sizeof piece, stdin)) {
-        const size_t len = std::strlen(piece);
+    const auto reader = std::make_unique<PieceReader>();  // 128 KiB: off the stack
+    size_t len = 0;
+    while (const char* piece = reader->next(len)) {
         const bool complete = len > 0 && piece[len - 1] == '\n';
         if (!overlong) {
             line.append(piece, len);
@@ -109,6 +147,7 @@ int runProtocol(Engine& engine) {
 
         const std::string reply = answer(engine, line);
         line.clear();
+        if (platform::terminationRequested()) break;  // nothing more is said
         if (reply == kQuitSentinel) {
             std::fwrite(kBye, 1, sizeof kBye - 1, stdout);
             std::fflush(stdout);

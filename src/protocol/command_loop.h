@@ -8,5 +8,6 @@ inline constexpr size_t kMaxLineBytes = 64u << 20;
 
 class Engine;
 
-// Serves the engine until `quit` or end of input, then stops it; returns the exit status.
+// Serves the engine until `quit`, end of input or a termination request, then stops it; returns
+// the exit status.
 int runProtocol(Engine& engine);

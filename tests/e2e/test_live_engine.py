@@ -127,6 +127,13 @@ class LiveEngine(unittest.TestCase):
             self.assertAlmostEqual(typical_peak(out[loud[0]:loud[-1], 0]), 0.25, delta=0.01)
             self.assertAlmostEqual(dominant_hz(out[loud[0]:loud[0] + RATE, 0]), 1000.0, delta=5)
 
+    def test_terminated_while_running(self):
+        player = self.server.play("micfeed", tone(3.0))
+        self.assertTrue(self.engine.request(cmd="start")["ok"])
+        self.engine.p.send_signal(signal.SIGTERM)
+        self.assertEqual(self.engine.p.wait(timeout=5), 0)
+        player.kill()
+
     def test_device_names_resolve_within_their_direction(self):
         decoy = self.pactl("load-module", "module-null-sink", "sink_name=decoy",
                            "sink_properties=\"device.description='Copy of cable_input'\"")

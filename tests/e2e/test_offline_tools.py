@@ -9,6 +9,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import wave
 from pathlib import Path
@@ -174,6 +175,20 @@ class WavFiles(Tmp):
         def small_disk():  # a file size limit stands in for a full disk; it only shows when the
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # file is closed, as on a network share
             resource.setrlimit(resource.RLIMIT_FSIZE, (512, 512))
+
+        # Interrupted while writing (into a pipe at the temporary's name, so that it waits there).
+        out = self.tmp / "cut.wav"
+        p = subprocess.Popen(["sh", "-c", 'mkfifo "$1.tmp-$$" && exec "$0" --gen-test-wav "$1" --seconds 10',
+                              ENGINE, out], stderr=subprocess.DEVNULL)
+        fifo = self.tmp / f"cut.wav.tmp-{p.pid}"
+        while not fifo.exists():
+            time.sleep(0.01)
+        with open(fifo, "rb") as f:
+            self.assertEqual(f.read(4), b"RIFF")
+            p.send_signal(signal.SIGTERM)
+            f.read()  # ThreadSanitizer holds the signal back until the next write
+        self.assertEqual(p.wait(timeout=10), -signal.SIGTERM)
+        self.assertFalse(fifo.exists() or out.exists())
 
         p = subprocess.run([ENGINE, "--gen-test-wav", old, "--seconds", "0.01"], capture_output=True,
                            preexec_fn=small_disk)

@@ -2,6 +2,7 @@
 selection and every command that needs no sound server."""
 import os
 import re
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -81,6 +82,15 @@ class Framing(unittest.TestCase):
     def test_binary_garbage_never_crashes(self):
         code, out, _ = session(bytes(range(256)) * 64 + b'\n{"cmd":"x\x00y"}\n{"cmd":"w"}\n{"cmd":"z"}\n')
         self.assertTrue(code == 0 and out.endswith(unknown(b"z")), out)
+
+    def test_termination_signals_stop_the_engine_quietly(self):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with EngineProcess(NO_SERVER) as engine:
+                self.assertEqual(engine.ask('{"cmd":"sb_stop"}'), '{"ok":true}')
+                engine.p.stdin.write(b'{"cmd":"status"')  # a line begun, never ended
+                engine.p.stdin.flush()
+                engine.p.send_signal(sig)
+                self.assertEqual((engine.p.wait(timeout=10), engine.p.stdout.read()), (0, b""), sig)
 
     def test_mode_selection(self):
         for args in ([], ["foo", "bar"], ["--test"], ["--selftestdsp", "a", "b"], ["--gen-test-wav"]):
