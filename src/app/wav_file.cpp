@@ -151,20 +151,22 @@ float sample(const unsigned char* p, const Layout& layout) {
 // The samples of a data chunk of `size` bytes, as many frames as the file really holds. A chunk
 // cut short is completed with zeros when at most as many bytes are missing as are present.
 std::vector<float> readSamples(std::FILE* f, uint32_t size, const Layout& layout) {
-    std::vector<unsigned char> piece(std::max<size_t>(kReadPiece / layout.blockAlign, 1) *
-                                     layout.blockAlign);
+    const size_t pieceBytes =
+        std::max<size_t>(kReadPiece / layout.blockAlign, 1) * layout.blockAlign;
+    // Not cleared: only what a file holds is touched.
+    const auto piece = std::make_unique_for_overwrite<unsigned char[]>(pieceBytes);
     std::vector<float> samples;
     uint64_t present = 0;
     while (present < size) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(piece.size(), size - present));
-        const size_t got = std::fread(piece.data(), 1, want, f);
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(pieceBytes, size - present));
+        const size_t got = std::fread(piece.get(), 1, want, f);
         present += got;
         const bool cut = got < want;
         const bool fill = cut && size - present <= present;
-        if (fill) std::memset(piece.data() + got, 0, want - got);
+        if (fill) std::memset(piece.get() + got, 0, want - got);
         const size_t frames = (fill ? want : got) / layout.blockAlign;
         for (size_t i = 0; i < frames; ++i) {
-            const unsigned char* frame = piece.data() + i * layout.blockAlign;
+            const unsigned char* frame = piece.get() + i * layout.blockAlign;
             for (size_t c = 0; c < layout.channels; ++c) {
                 samples.push_back(sample(frame + c * layout.slot, layout));
             }
