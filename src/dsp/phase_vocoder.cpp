@@ -16,7 +16,6 @@ constexpr float kTwoPi = 6.2831855f;
 constexpr float kInvTwoPi = 0.15915494f;
 constexpr float kRoundF = 0x1.8p23f;          // adding and subtracting it rounds to an integer
 constexpr float kPhaseFoldLimit = 262144.0f;  // 2^18 rad: a float step there is 1/32 rad
-constexpr float kInputLimit = 1e6f;
 
 // Branch-free select. A plain ?: with arithmetic in an arm lets the optimiser move that
 // arithmetic into a branch, which under trapping math keeps the bin loops from vectorising.
