@@ -9,6 +9,7 @@ packages=(
   python3 python3-numpy python3-onnx
   pulseaudio pulseaudio-utils libpulse-dev
   clang-format
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()
