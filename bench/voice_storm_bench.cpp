@@ -100,8 +100,8 @@ int main(int argc, char** argv) {
             const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
             t_countAllocations = false;
             (now == 0 ? idle : storm).blockUs.push_back(us);
-            path.render(AudioPath::kMonitor, drained.data(), kFrames, 0);
-            path.render(AudioPath::kCable, drained.data(), kFrames, 0);
+            path.render(AudioPath::kMonitor, drained.data(), kFrames, 2, 0);
+            path.render(AudioPath::kCable, drained.data(), kFrames, 2, 0);
             next += std::chrono::milliseconds(10);
             std::this_thread::sleep_until(next);
         }

@@ -199,6 +199,7 @@ void AudioPath::mixClip(float* buf, size_t n, float* clipOut, size_t& mixed) {
     for (size_t i = 0; i < mixed; ++i) buf[i] = std::clamp(buf[i] + clipOut[i], -1.0f, 1.0f);
 }
 
-int AudioPath::render(Output output, float* out, int frames, uint32_t serverUnderruns) {
-    return feeds_[output]->feed.render(out, frames, serverUnderruns);
+int AudioPath::render(Output output, float* out, int frames, int channels,
+                      uint32_t serverUnderruns) {
+    return feeds_[output]->feed.render(out, frames, channels, serverUnderruns);
 }

@@ -73,9 +73,10 @@ class AudioPath {
 
     // Capture thread.
     void capture(const float* in, int frames);
-    // An output's render thread: fills frames in the output's format; returns the frames that
-    // carried audio. serverUnderruns: the stream's count of times it ran dry.
-    int render(Output output, float* out, int frames, uint32_t serverUnderruns);
+    // An output's render thread: fills frames of `channels` (its stream's) in the output's
+    // format; returns the frames that carried audio. serverUnderruns: the stream's count of
+    // times it ran dry.
+    int render(Output output, float* out, int frames, int channels, uint32_t serverUnderruns);
 
   private:
     struct Clip {

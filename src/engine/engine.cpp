@@ -86,7 +86,7 @@ bool Engine::openOutput(AudioPath::Output output, std::unique_ptr<KwRender>& str
     stream = std::make_unique<KwRender>();
     const KwRender* s = stream.get();
     const auto play = [this, output, s](float* buf, int frames) {
-        return path_.render(output, buf, frames, s->underflows());
+        return path_.render(output, buf, frames, s->format().channels, s->underflows());
     };
     if (stream->open(id, play, err)) {
         const KwStreamFormat& f = stream->format();

@@ -86,9 +86,9 @@ double OutputFeed::queuedMs() const {
            (static_cast<double>(engineRate_) * engineChannels_);
 }
 
-int OutputFeed::render(float* out, int frames, uint32_t serverUnderruns) {
+int OutputFeed::render(float* out, int frames, int channels, uint32_t serverUnderruns) {
     if (!ready()) {
-        std::fill_n(out, static_cast<size_t>(frames) * out_.channels, 0.0f);
+        std::fill_n(out, static_cast<size_t>(frames) * channels, 0.0f);
         return frames;  // nothing was captured yet: no underrun
     }
     // The stream ran dry by itself (data came late): more cushion, as after a short callback.

@@ -36,10 +36,10 @@ class OutputFeed {
         lastWrite_.store(clock_(), std::memory_order_release);
     }
 
-    // Render thread: fills frames x the output's channels; returns the frames that carried
-    // audio. serverUnderruns is the stream's own count of times it ran dry, which also raises
-    // the cushion.
-    int render(float* out, int frames, uint32_t serverUnderruns);
+    // Render thread: fills frames x channels (the stream's own count: until prepared, the feed
+    // knows no format); returns the frames that carried audio. serverUnderruns is the stream's
+    // own count of times it ran dry, which also raises the cushion.
+    int render(float* out, int frames, int channels, uint32_t serverUnderruns);
 
     // Any thread.
     double queuedMs() const;

@@ -72,7 +72,7 @@ class Path : public ::testing::Test {
     // What an output plays for a request of `frames` stereo frames.
     std::vector<float> play(AudioPath::Output output, int frames = 480) {
         std::vector<float> out(static_cast<size_t>(frames) * 2);
-        path.render(output, out.data(), frames, 0);
+        path.render(output, out.data(), frames, 2, 0);
         return out;
     }
     // Both outputs once the value v has been flowing for a while: their last samples. Blocks
@@ -193,7 +193,7 @@ TEST(RealTime, TheCaptureThreadNeverAllocatesNorWaits) {
             t_countAllocations = true;
             path.capture(in.data(), 480);
             t_countAllocations = false;
-            path.render(AudioPath::kCable, out.data(), 480, 0);
+            path.render(AudioPath::kCable, out.data(), 480, 2, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });

@@ -152,7 +152,7 @@ TEST_F(Neural, TheCaptureThreadNeitherAllocatesNorWaitsOnANeuralVoice) {
             t_countAllocations = true;
             path.capture(in.data(), 480);
             t_countAllocations = false;
-            path.render(AudioPath::kCable, out.data(), 480, 0);
+            path.render(AudioPath::kCable, out.data(), 480, 2, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
