@@ -25,7 +25,8 @@ const char* optionValue(int argc, char** argv, int mode, const char* name) {
 
 float secondsOption(int argc, char** argv, int mode, float def) {
     const char* v = optionValue(argc, argv, mode, "--seconds");
-    return v ? static_cast<float>(std::atof(v)) : def;
+    // strtod rather than its shorthand atof: the Windows C runtime's atof reads "nan" as 0.
+    return v ? static_cast<float>(std::strtod(v, nullptr)) : def;
 }
 
 int voiceSelfTest(int argc, char** argv, int mode) {

@@ -5,9 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 
 #include "platform/platform.h"
 #include "platform/termination.h"
@@ -259,14 +257,11 @@ bool wavRead(const std::string& path, std::vector<float>& samples, int& sampleRa
 
 bool wavWriteFloat(const std::string& path, const float* data, size_t n, int sampleRate,
                    std::string& err) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
     // A regular target (or a missing one) is replaced by renaming a complete temporary over it.
     // Devices and links, and targets whose directory refuses the temporary, are written in place.
-    const fs::file_status status = fs::symlink_status(path, ec);
     std::string temp;
     std::FILE* f = nullptr;
-    if (!fs::exists(status) || fs::is_regular_file(status)) {
+    if (platform::isReplaceable(path)) {
         temp = path + ".tmp-" + std::to_string(platform::currentProcessId());
         platform::removeOnTermination(temp);
         f = std::fopen(temp.c_str(), "wb");
@@ -283,12 +278,8 @@ bool wavWriteFloat(const std::string& path, const float* data, size_t n, int sam
     bool ok = writeContents(f, data, n, sampleRate);
     ok = std::fclose(f) == 0 && ok;
     if (!temp.empty()) {
-        if (ok) {
-            std::error_code renameError;
-            fs::rename(temp, path, renameError);
-            ok = !renameError;
-        }
-        if (!ok) fs::remove(temp, ec);
+        ok = ok && platform::replaceFile(temp, path);
+        if (!ok) std::remove(temp.c_str());
         platform::removeOnTermination("");
     }
     if (!ok) err = "kann nicht schreiben: " + path;

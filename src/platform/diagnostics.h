@@ -3,7 +3,10 @@
 
 #include <stdexcept>
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// MinGW's C++ runtime formats as C99 says (%zu and all), not as the Microsoft runtime does.
+#define KW_PRINTF_FORMAT(fmt, first) __attribute__((format(gnu_printf, fmt, first)))
+#elif defined(__GNUC__)
 #define KW_PRINTF_FORMAT(fmt, first) __attribute__((format(printf, fmt, first)))
 #else
 #define KW_PRINTF_FORMAT(fmt, first)

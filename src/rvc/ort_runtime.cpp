@@ -1,6 +1,7 @@
 #include "rvc/ort_runtime.h"
 
 #include "platform/diagnostics.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,17 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-
-#ifdef _WIN32
-#include <windows.h>
-extern "C" ORT_API_STATUS(OrtSessionOptionsAppendExecutionProvider_DML,
-                          _In_ OrtSessionOptions* options, int device_id);
-#else
-#include <filesystem>
-#include <fstream>
-#include <set>
-#include <utility>
-#endif
 
 namespace {
 
@@ -38,16 +28,22 @@ void ignore(OrtStatus* status) {
 }
 
 #ifdef _WIN32
+// The runtime takes UTF-16 paths on Windows.
 std::wstring ortPath(const std::string& utf8) {
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-    return wide;
+    return platform::u2w(utf8);
 }
 
+// Looked up in the loaded runtime: a build without DirectML lacks the entry point, and then the
+// sessions run on the CPU.
 OrtStatus* appendDirectML(OrtSessionOptions* options) {
-    return OrtSessionOptionsAppendExecutionProvider_DML(options, 0);
+    using AppendDirectML = OrtStatus*(ORT_API_CALL*)(OrtSessionOptions*, int);
+    const auto append = reinterpret_cast<AppendDirectML>(platform::loadedFunction(
+        "onnxruntime.dll", "OrtSessionOptionsAppendExecutionProvider_DML"));
+    if (!append) {
+        return ortApi()->CreateStatus(ORT_NOT_IMPLEMENTED,
+                                      "onnxruntime.dll ohne DirectML-Unterstützung");
+    }
+    return append(options, 0);
 }
 #else
 const std::string& ortPath(const std::string& utf8) {
@@ -94,11 +90,7 @@ OrtEnv* ortEnv() {
     // No usage data on the user's machine, whatever the environment said: the runtime reads the
     // variable when the environment is created.
     static OrtEnv* const env = [] {
-#ifdef _WIN32
-        _putenv_s("ORT_DISABLE_TELEMETRY", "1");
-#else
-        setenv("ORT_DISABLE_TELEMETRY", "1", 1);
-#endif
+        platform::setEnvironment("ORT_DISABLE_TELEMETRY", "1");
         OrtEnv* created = nullptr;
         ignore(ortApi()->CreateEnv(ORT_LOGGING_LEVEL_WARNING, "kw-rvc", &created));
         if (created) ignore(ortApi()->DisableTelemetryEvents(created));
@@ -130,8 +122,9 @@ bool OrtSessionImpl::makeOptions(OrtSessionOptions*& out, bool withDirectML) {
     }
     ignore(api->SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL));
     ignore(api->SetSessionExecutionMode(options, ORT_SEQUENTIAL));
-    const int threads = intraOpThreads(physicalCoreCount(), std::thread::hardware_concurrency(),
-                                       std::getenv("KW_ORT_THREADS"));
+    const int threads =
+        intraOpThreads(platform::physicalCoreCount(), std::thread::hardware_concurrency(),
+                       std::getenv("KW_ORT_THREADS"));
     ignore(api->SetIntraOpNumThreads(options, threads));
     ignore(api->SetInterOpNumThreads(options, 1));
     if (withDirectML) {
@@ -145,8 +138,7 @@ bool OrtSessionImpl::makeOptions(OrtSessionOptions*& out, bool withDirectML) {
     return true;
 }
 
-bool OrtSessionImpl::load(const std::string& path, const std::string& wanted,
-                          std::string& error) {
+bool OrtSessionImpl::load(const std::string& path, const std::string& wanted, std::string& error) {
     const OrtApi* api = ortApi();
     const auto& file = ortPath(path);
     OrtSessionOptions* options = nullptr;
@@ -277,44 +269,3 @@ int intraOpThreads(int physicalCores, unsigned hardwareThreads, const char* kwOr
     }
     return threads;
 }
-
-#ifdef _WIN32
-int physicalCoreCount() {
-    DWORD bytes = 0;
-    GetLogicalProcessorInformation(nullptr, &bytes);
-    const size_t records = bytes / sizeof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION);
-    if (records == 0) return 4;
-    std::vector<SYSTEM_LOGICAL_PROCESSOR_INFORMATION> info(records);
-    if (!GetLogicalProcessorInformation(info.data(), &bytes)) return 4;
-    const auto cores =
-        std::count_if(info.begin(), info.begin() + bytes / sizeof(info[0]),
-                      [](const auto& r) { return r.Relationship == RelationProcessorCore; });
-    return cores > 0 ? static_cast<int>(cores) : 4;
-}
-#else
-int countTopologyCores(const std::string& cpuDir) {
-    namespace fs = std::filesystem;
-    std::set<std::pair<long, long> > cores;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(cpuDir, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() < 4 || name.compare(0, 3, "cpu") != 0 ||
-            !std::all_of(name.begin() + 3, name.end(),
-                         [](unsigned char c) { return std::isdigit(c); })) {
-            continue;
-        }
-        // An offline CPU may have no topology; it is skipped.
-        std::ifstream package(entry.path() / "topology" / "physical_package_id");
-        std::ifstream core(entry.path() / "topology" / "core_id");
-        long p = 0;
-        long c = 0;
-        if (package >> p && core >> c) cores.emplace(p, c);
-    }
-    return static_cast<int>(cores.size());
-}
-
-int physicalCoreCount() {
-    const int cores = countTopologyCores("/sys/devices/system/cpu");
-    return cores > 0 ? cores : 4;
-}
-#endif

@@ -61,10 +61,3 @@ std::string providerPrefEnv(const char* envName, const std::string& fallback);
 // thread, else physicalCores; a positive leading integer in kwOrtThreads (KW_ORT_THREADS, may be
 // null) overrides.
 int intraOpThreads(int physicalCores, unsigned hardwareThreads, const char* kwOrtThreads);
-
-// Physical processor cores as the OS reports them; 4 when it cannot tell.
-int physicalCoreCount();
-#ifndef _WIN32
-// Distinct (physical package id, core id) pairs under cpuDir/cpu<N>/topology; 0 when none.
-int countTopologyCores(const std::string& cpuDir);
-#endif
