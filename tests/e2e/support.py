@@ -4,6 +4,7 @@ import json
 import os
 import pathlib
 import select
+import shlex
 import shutil
 import struct
 import subprocess
@@ -13,15 +14,27 @@ import numpy as np
 
 TESTS = pathlib.Path(__file__).resolve().parents[1]
 ENGINE = os.environ["KW_ENGINE"]
+# The command that runs the engine: for the Windows build, Wine and engine.exe.
+ENGINE_COMMAND = [*shlex.split(os.environ.get("KW_ENGINE_WRAPPER", "")), ENGINE]
+WINDOWS = ENGINE.endswith(".exe")
 RATE = 48000
 CABLE_NAME = "CABLE Input (VB-Audio Virtual Cable)"
 
 
+def text(out):
+    """Standard output or error as the Linux build writes it. The Windows build writes text: every
+    line ends in CR LF."""
+    if WINDOWS:
+        assert out.count(b"\n") == out.count(b"\r\n"), out[:200]
+        return out.replace(b"\r\n", b"\n")
+    return out
+
+
 def run(*args, env=None, cwd=None, timeout=120):
     """The engine as a command-line tool: (exit status, stdout bytes, stderr lines)."""
-    p = subprocess.run([ENGINE, *map(str, args)], stdin=subprocess.DEVNULL, capture_output=True,
-                       env=env, cwd=cwd, timeout=timeout)
-    return p.returncode, p.stdout, p.stderr.decode("utf-8", "replace").splitlines()
+    p = subprocess.run([*ENGINE_COMMAND, *map(str, args)], stdin=subprocess.DEVNULL,
+                       capture_output=True, env=env, cwd=cwd, timeout=timeout)
+    return p.returncode, text(p.stdout), text(p.stderr).decode("utf-8", "replace").splitlines()
 
 
 def chunk(ident, body):
@@ -118,7 +131,7 @@ class EngineProcess:
 
     def __init__(self, env=None):
         self.err = tempfile.TemporaryFile()
-        self.p = subprocess.Popen([ENGINE], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.p = subprocess.Popen(ENGINE_COMMAND, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   stderr=self.err, env=env)
 
     def ask(self, line, timeout=15):
@@ -128,7 +141,7 @@ class EngineProcess:
         self.p.stdin.flush()
         if not select.select([self.p.stdout], [], [], timeout)[0]:
             raise TimeoutError(f"no reply to {raw[:80]!r}")
-        reply = self.p.stdout.readline()[:-1]
+        reply = text(self.p.stdout.readline())[:-1]
         return reply.decode() if isinstance(line, str) else reply
 
     def request(self, **fields):
@@ -144,7 +157,7 @@ class EngineProcess:
         code = self.p.wait(timeout=timeout)
         self.p.stdout.close()
         self.err.seek(0)
-        return code, self.err.read()
+        return code, text(self.err.read())
 
     def __enter__(self):
         return self

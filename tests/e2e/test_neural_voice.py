@@ -8,7 +8,11 @@ import unittest
 import numpy as np
 
 import make_models as mm
-from support import RATE, EngineProcess, SoundServer, read_wav, run, write_wav
+from support import RATE, WINDOWS, EngineProcess, SoundServer, read_wav, run, write_wav
+
+# The Windows build's DirectML runtime writes this line of its own at exit where Direct3D 12 is
+# missing (under Wine here).
+NO_DIRECT3D = "Failed to create DXGI factory."
 
 
 def silence_then_tone(seconds, tone_from, rate=16000, hz=220.0):
@@ -48,7 +52,8 @@ class Models(unittest.TestCase):
             src, out = os.path.join(tmp, "in.wav"), os.path.join(tmp, "out.wav")
             write_wav(src, samples, rate, channels)
             code, _, lines = run("--selftest", src, "--out", out, *args, env={**self.env, **(env or {})})
-            lines = [line.replace(tmp, "<tmp>") for line in lines]
+            lines = [line.replace(tmp, "<tmp>") for line in lines
+                     if not (WINDOWS and line == NO_DIRECT3D)]
             # Every diagnostic is one tagged line, also when it carries a runtime's message.
             self.assertEqual([line for line in lines if not line.lstrip("\x1b").startswith("[")], [])
             return code, lines, (read_wav(out) if os.path.exists(out) else None)
@@ -153,13 +158,15 @@ class SelfTest(Models):
         self.assertEqual((code, lines[-1]), (4, "[selftest] convert @0.00s: voice: leere Ausgabe"))
 
     def test_providers_follow_the_environment(self):
-        dml = "[rvc] DML-Registrierung fehlgeschlagen: DirectML ist auf dieser Plattform nicht verfügbar"
+        # Windows: the runtime's own reason (no Direct3D 12 device under Wine).
+        dml = "[rvc] DML-Registrierung fehlgeschlagen: " + (
+            "" if WINDOWS else "DirectML ist auf dieser Plattform nicht verfügbar")
         for env, attempts in (({}, 1), ({"KW_RVC_PROVIDER": "CPU"}, 0),
                               ({"KW_RVC_PROVIDER": "gpu"}, 1),
                               ({"KW_RVC_PROVIDER": "cpu", "KW_RVC_PROVIDER_VOICE": "Dml"}, 1),
                               ({"KW_RVC_PROVIDER_BASE": "auto"}, 3)):
             _, lines, _ = self.selftest(np.zeros(1600, np.float32), "--voice", "voice_echo", env=env)
-            self.assertEqual(lines.count(dml), attempts, env)
+            self.assertEqual(sum(line.startswith(dml) for line in lines), attempts, env)
 
 
 class ProtocolVoices(Models):

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <numbers>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -82,8 +83,8 @@ TEST(MelExtractor, MatchesNumpy) {
     for (const auto& [c, n] : {std::pair{converter, 16960}, {small, 3000}, {converter, 100}}) {
         std::vector<float> x = noise(n, 3, 0.02f);
         for (int i = 0; i < n; ++i)
-            x[i] += 0.5f *
-                    std::sin(2 * M_PI * (50.0 * i + 0.2 * c.sampleRate * i * i / n) / c.sampleRate);
+            x[i] += 0.5f * std::sin(2 * std::numbers::pi *
+                                    (50.0 * i + 0.2 * c.sampleRate * i * i / n) / c.sampleRate);
         MelExtractor mel(c);
         std::vector<float> out;
         EXPECT_EQ(mel.compute(x.data(), n, out), n / c.hop + 1);

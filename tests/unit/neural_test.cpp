@@ -1,7 +1,7 @@
 // The streaming voice model and the engine's neural voices on the networks of
-// tests/reference/make_models.py; chunk conversion is followed through --selftest end to end.
+// tests/reference/make_models.py, which the test run writes to KW_TEST_MODEL_DIR first; chunk
+// conversion is followed through --selftest end to end.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -21,17 +21,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The chunk length the next voice loads with; null for the default.
+void setChunkMs(const char* ms) {
+#ifdef _WIN32
+    _putenv_s("KW_RVC_CHUNK_MS", ms ? ms : "");  // empty removes it
+#else
+    if (ms) {
+        setenv("KW_RVC_CHUNK_MS", ms, 1);
+    } else {
+        unsetenv("KW_RVC_CHUNK_MS");
+    }
+#endif
+}
+
 class Neural : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        dir_ = fs::temp_directory_path() / ("kw_neural_" + std::to_string(::getpid()));
-        const std::string cmd = std::string(KW_PYTHON) + " " + KW_REFERENCE_DIR +
-                                "/make_models.py " + dir_.string() +
-                                " hubert_v2 rmvpe voice_level voice_sine";
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    }
-    static void TearDownTestSuite() { fs::remove_all(dir_); }
-
     static std::unique_ptr<OnnxRvcModel> loaded(int channels, float rate, const char* voice) {
         auto model = std::make_unique<OnnxRvcModel>(dir_.string());
         model->init(channels, rate);
@@ -40,10 +44,8 @@ class Neural : public ::testing::Test {
         return model;
     }
 
-    static fs::path dir_;
+    static inline const fs::path dir_ = KW_TEST_MODEL_DIR;
 };
-
-fs::path Neural::dir_;
 
 // voice_level sings the mean input level of each content frame and fails on a level above 0.9.
 // The worker's step is driven by hand after every block of 400 frames at 40 kHz, starting a
@@ -53,9 +55,9 @@ fs::path Neural::dir_;
 TEST_F(Neural, StreamJoinsChunksInOrderAndAFailedChunkIsSilence) {
     constexpr int kChunk = 3200, kFrames = kChunk / 160, kOut = kChunk * 5 / 2, kBlock = 400;
     constexpr double kStart = 0.1, kSlope = 7.5e-6;  // per sample at 40 kHz
-    setenv("KW_RVC_CHUNK_MS", "200", 1);
+    setChunkMs("200");
     const auto model = loaded(2, 40000.0f, "voice_level");
-    unsetenv("KW_RVC_CHUNK_MS");
+    setChunkMs(nullptr);
     model->stopWorker();
     const auto level = [](int n) {
         return n >= 4 * kOut && n < 5 * kOut ? 0.95 : kStart + kSlope * n;
@@ -136,9 +138,9 @@ TEST_F(Neural, RatesLatencyAndPitch) {
 // In the engine's audio path the voice takes blocks without allocating while its worker converts,
 // and the switch away from it in the middle of a conversion leaves the capture thread running.
 TEST_F(Neural, TheCaptureThreadNeitherAllocatesNorWaitsOnANeuralVoice) {
-    setenv("KW_RVC_CHUNK_MS", "200", 1);
+    setChunkMs("200");
     auto voice = loaded(2, 48000.0f, "voice_sine");
-    unsetenv("KW_RVC_CHUNK_MS");
+    setChunkMs(nullptr);
     const OnnxRvcModel& neural = *voice;
     AudioPath path(std::move(voice));
     path.openOutput(AudioPath::kCable);
