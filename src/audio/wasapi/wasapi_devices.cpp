@@ -77,6 +77,25 @@ ComPtr<IMMDevice> openEndpoint(IMMDeviceEnumerator* enumerator, const std::strin
     return device;
 }
 
+namespace {
+
+bool cableIsADriver(std::string& err) {
+    err =
+        "Unter Windows ist das virtuelle Kabel ein Treiber (VB-CABLE): installieren oder "
+        "entfernen wie jeden Treiber";
+    return false;
+}
+
+}  // namespace
+
+bool kwCreateCable(std::vector<std::string>&, std::string&, std::string& err) {
+    return cableIsADriver(err);
+}
+
+bool kwRemoveCable(std::vector<std::string>&, std::string& err) {
+    return cableIsADriver(err);
+}
+
 std::vector<KwDevice> kwEnumerateDevices() {
     const ComScope com;
     if (!com.ok()) throw std::runtime_error("CoInitializeEx fehlgeschlagen");

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -100,6 +101,7 @@ struct WasapiStream {
             return false;
         }
         client->GetBufferSize(&bufferFrames);
+        out.maxFrames = static_cast<int>(bufferFrames);
         if (FAILED(client->SetEventHandle(event))) {
             err = "SetEventHandle fehlgeschlagen";
             return false;
@@ -172,6 +174,11 @@ void closeStream(std::unique_ptr<Impl>& impl) {
 
 }  // namespace
 
+double kwNow() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 struct KwCapture::Impl : WasapiStream<IAudioCaptureClient> {
     explicit Impl(Callback cb) : callback(std::move(cb)) {}
     Callback callback;
@@ -224,8 +231,10 @@ void KwCapture::close() {
 }
 
 struct KwRender::Impl : WasapiStream<IAudioRenderClient> {
-    Impl(std::atomic<uint32_t>& u, Callback cb) : underruns(u), callback(std::move(cb)) {}
+    Impl(std::atomic<uint32_t>& u, std::atomic<uint32_t>& f, Callback cb)
+        : underruns(u), underflows(f), callback(std::move(cb)) {}
     std::atomic<uint32_t>& underruns;
+    std::atomic<uint32_t>& underflows;
     Callback callback;
 
     // Fills whatever the device buffer has free.
@@ -233,6 +242,11 @@ struct KwRender::Impl : WasapiStream<IAudioRenderClient> {
         UINT32 queued = 0;
         HRESULT hr = client->GetCurrentPadding(&queued);
         if (FAILED(hr)) return hr;
+        if (queued == 0) {
+            // The device played its buffer empty: the data came too late.
+            underflows.fetch_add(1, std::memory_order_relaxed);
+            underruns.fetch_add(1, std::memory_order_relaxed);
+        }
         const UINT32 frames = bufferFrames - std::min(queued, bufferFrames);
         if (frames == 0) return S_OK;
         BYTE* data = nullptr;
@@ -268,7 +282,8 @@ KwRender::~KwRender() {
 bool KwRender::open(const std::string& id, Callback callback, std::string& err) {
     close();
     underruns_ = 0;
-    impl_ = std::make_unique<Impl>(underruns_, std::move(callback));
+    underflows_ = 0;
+    impl_ = std::make_unique<Impl>(underruns_, underflows_, std::move(callback));
     return openStream(impl_, false, id, format_, err, [](Impl& s) { s.primeWithSilence(); });
 }
 
