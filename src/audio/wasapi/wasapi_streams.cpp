@@ -39,7 +39,8 @@ struct TaskMemFree {
     void operator()(void* p) const { CoTaskMemFree(p); }
 };
 
-// The platform state of one stream of either direction.
+// The platform state of one stream of either direction. The owner writes everything but the
+// thread's own use of the device before the thread starts; stopFlag is the one field both touch.
 template <class Service>
 struct WasapiStream {
     ComPtr<IMMDevice> device;
