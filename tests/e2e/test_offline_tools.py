@@ -175,6 +175,8 @@ class WavFiles(Tmp):
         names = sorted(os.listdir(self.tmp))
         self.assertEqual(names, sorted([old.name, link.name, long_name.name]
                                        + ([] if WINDOWS else ["target.wav"])))
+        if WINDOWS:  # Wine reports the short write that a file size limit causes as success
+            return
 
         def small_disk():  # a file size limit stands in for a full disk; it only shows when the
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # file is closed, as on a network share
