@@ -33,4 +33,4 @@ trap cleanup EXIT
 # Windows program under Wine cannot run the server's tools itself.
 PULSE_SERVER=$(scripts/pa_server.sh start "$sound" --owner $$)
 export PULSE_SERVER
-KW_LINUX_ENGINE=$PWD/build/src/app/engine ctest --preset windows
+KW_LINUX_ENGINE=$PWD/build/src/app/engine ctest --preset windows "$@"

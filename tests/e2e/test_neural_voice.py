@@ -200,7 +200,8 @@ class ProtocolVoices(Models):
     def test_neural_voice_replaces_the_preset_without_stopping_the_audio(self):
         with SoundServer() as server:
             env = {**self.env, "PULSE_SERVER": server.env["PULSE_SERVER"], "KW_RVC_CHUNK_MS": "200"}
-            t = np.arange(8 * RATE) / RATE
+            # Long enough for a slow model load (under Wine); cut when the engine stops.
+            t = np.arange(30 * RATE) / RATE
             player = server.play("micfeed", np.repeat(0.5 * np.sin(2 * np.pi * 440 * t)[:, None], 2, 1))
             cable = server.record("cable_input.monitor")
             with EngineProcess(env) as engine:

@@ -26,6 +26,9 @@ const GUID kFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 
 constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
 // The longest a stream thread waits for its device, and so the longest a close waits for it.
 constexpr DWORD kWaitMs = 250;
+// A running shared stream is woken every period; this many silent waits in a row mean its device
+// (or the sound system behind it) is gone without saying so.
+constexpr int kSilentWaits = 4;
 
 // The sample width is not looked at: the mix format of a shared stream is 32-bit when it is float.
 bool isFloatFormat(const WAVEFORMATEX* format) {
@@ -51,6 +54,7 @@ struct WasapiStream {
     UINT32 bufferFrames = 0;
     int channels = 2;
     std::atomic<bool> stopFlag{false};  // written by the owner
+    std::atomic<bool> failed{false};    // written by the thread: the device went away
 
     WasapiStream() = default;
     WasapiStream(const WasapiStream&) = delete;
@@ -127,15 +131,25 @@ struct WasapiStream {
         return true;
     }
 
-    // A device that is gone ends the thread: it never signals again.
+    // A device that is gone ends the thread and marks the stream failed: it never signals again.
     template <class Serve>
     void threadMain(Serve serve) {
         const ComScope com;
         DWORD taskIndex = 0;
         AvSetMmThreadCharacteristicsA("Pro Audio", &taskIndex);
+        int silentWaits = 0;
         while (!stopFlag.load(std::memory_order_relaxed)) {
-            if (WaitForSingleObject(event, kWaitMs) != WAIT_OBJECT_0) continue;
-            if (serve() == AUDCLNT_E_DEVICE_INVALIDATED) break;
+            if (WaitForSingleObject(event, kWaitMs) != WAIT_OBJECT_0) {
+                if (++silentWaits < kSilentWaits) continue;
+                failed = true;
+                break;
+            }
+            silentWaits = 0;
+            const HRESULT hr = serve();
+            if (hr == AUDCLNT_E_DEVICE_INVALIDATED || hr == AUDCLNT_E_SERVICE_NOT_RUNNING) {
+                failed = true;
+                break;
+            }
         }
     }
 
@@ -231,6 +245,10 @@ void KwCapture::close() {
     closeStream(impl_);
 }
 
+bool KwCapture::failed() const {
+    return impl_ && impl_->failed.load(std::memory_order_relaxed);
+}
+
 struct KwRender::Impl : WasapiStream<IAudioRenderClient> {
     Impl(std::atomic<uint32_t>& u, std::atomic<uint32_t>& f, Callback cb)
         : underruns(u), underflows(f), callback(std::move(cb)) {}
@@ -290,4 +308,8 @@ bool KwRender::open(const std::string& id, Callback callback, std::string& err) 
 
 void KwRender::close() {
     closeStream(impl_);
+}
+
+bool KwRender::failed() const {
+    return impl_ && impl_->failed.load(std::memory_order_relaxed);
 }
