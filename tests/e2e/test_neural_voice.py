@@ -41,7 +41,8 @@ class Models(unittest.TestCase):
 
     def base(self, hubert="hubert_v2", rmvpe="rmvpe"):
         """A model directory with other base networks beside voice_echo."""
-        d = tempfile.mkdtemp(prefix="kw_base_")
+        # A non-ASCII name: on Windows model paths reach the runtime as UTF-16.
+        d = tempfile.mkdtemp(prefix="kw_base_ü_")
         self.addCleanup(shutil.rmtree, d, True)
         for name, file in ((hubert, "hubert_v2"), (rmvpe, "rmvpe"), ("voice_echo", "voice_echo")):
             shutil.copy(os.path.join(self.dir, name + ".onnx"), os.path.join(d, file + ".onnx"))
