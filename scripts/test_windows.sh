@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds engine.exe and the unit tests for Windows and runs the tests under Wine, headless,
 # with a private Wine prefix and HOME in a temporary directory. Needs the Linux build
-# (cmake --preset default) for the comparison of the DSP output.
+# (cmake --preset default) for the comparison of the DSP output. Arguments go to ctest (-R neural).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
